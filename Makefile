@@ -1,0 +1,46 @@
+# Two commands do everything on a fresh Debian machine (as root):
+#   make run    install what is missing, build, run the demo chain
+#   make test   install what is missing, build, run every test
+# SANITIZE=1 builds into build-asan/ with AddressSanitizer and UndefinedBehaviorSanitizer.
+# WERROR=1 turns warnings into errors (CI does).
+
+JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
+SANITIZE ?= 0
+WERROR   ?= 0
+FUZZ_SECONDS ?= 30
+
+ifeq ($(SANITIZE),1)
+BUILD_DIR ?= build-asan
+CMAKE_FLAGS += -DWEFT_SANITIZE=ON
+else
+BUILD_DIR ?= build
+endif
+ifeq ($(WERROR),1)
+CMAKE_FLAGS += -DWEFT_WERROR=ON
+endif
+
+.PHONY: all deps build run test fuzz format clean
+
+all: build
+
+deps:
+	./scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+run: build
+	cd $(BUILD_DIR) && ./weft-pipe -f ../examples/demo.json
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+
+fuzz: deps
+	./scripts/run-fuzzers.sh $(FUZZ_SECONDS)
+
+format:
+	git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-fuzz

@@ -1,0 +1,22 @@
+#include "blocks/block_factory.h"
+
+#include "blocks/test/dump_string_block.h"
+#include "blocks/test/repeating_string_block.h"
+
+namespace {
+
+template <typename T>
+std::unique_ptr<qor::Block> make(const std::string& name, const nlohmann::json& config) {
+  return std::make_unique<T>(name, config);
+}
+
+}  // namespace
+
+// The one place where block types are made known to the program.
+const std::map<std::string, BlockFactory>& block_factories() {
+  static const std::map<std::string, BlockFactory> table = {
+      {"DUMPSTRINGBLOCK", make<DumpStringBlock>},
+      {"REPSTR", make<RepeatingStringBlock>},
+  };
+  return table;
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "framework/block.h"
+
+// Turns the "blocks" and "mappings" sections of a configuration into blocks and
+// links. Problems with single entries are written to `errors` and skipped; only
+// a block that fails to construct stops creation. Main thread only, before any
+// block thread exists. Owns the blocks it made (they live as long as the builder).
+class ChainBuilder {
+ public:
+  explicit ChainBuilder(std::ostream& errors) : errors_(errors) {}
+
+  // Creates the blocks of document["blocks"] in byte order of their names.
+  // 0 when every entry was created or skipped, -1 when a constructor failed.
+  int create_blocks(const nlohmann::json& document);
+
+  // Links the ports named in document["mappings"], in byte order of the keys.
+  void map_blocks(const nlohmann::json& document);
+
+  // Links source_block:source_port to destination_block:destination_port.
+  // Returns a framework status and prints the problem line on failure.
+  int link(qor::Block& source, const std::string& source_port, qor::Block& destination,
+           const std::string& destination_port);
+
+  qor::Block* find_block(const std::string& name) const;
+
+ private:
+  std::ostream& errors_;
+  std::map<std::string, std::unique_ptr<qor::Block>> blocks_;
+};

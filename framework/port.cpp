@@ -1,0 +1,22 @@
+#include "framework/port.h"
+
+#include <algorithm>
+
+#include "framework/exception.h"
+
+namespace qor {
+
+void Port::connect(Port* /*other*/) { throw Exception(CANNOT_CONNECT); }
+
+int Port::disconnect(Port* other) {
+  auto it = std::find(connections_.begin(), connections_.end(), other);
+  if (it == connections_.end()) return NOT_CONNECTED;
+  connections_.erase(it);
+  return SUCCESS;
+}
+
+Port* Port::connection(size_t index) const {
+  return index < connections_.size() ? connections_[index] : nullptr;
+}
+
+}  // namespace qor

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+namespace qor {
+
+class Block;
+
+// Base of all ports. A port belongs to one block (as a member) and dies with it.
+// Links are one-sided: a source lists the sink it feeds; a sink lists nothing.
+// Ports are linked on the main thread before any block thread starts and are
+// only read afterwards.
+class Port {
+ public:
+  explicit Port(std::string name) : name_(std::move(name)) {}
+  virtual ~Port() = default;
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  // Links this port to other. The base refuses: only a source can start a link.
+  virtual void connect(Port* other);
+  // Removes the first link to other; NOT_CONNECTED when there is none.
+  virtual int disconnect(Port* other);
+  // The linked port at index, or null when out of range.
+  virtual Port* connection(size_t index) const;
+  virtual size_t connection_count() const { return connections_.size(); }
+  virtual const std::type_info& data_type() const = 0;
+  virtual bool has_data() = 0;
+
+  const std::string& name() const { return name_; }
+  Block* owner() const { return owner_; }
+  void set_owner(Block* owner) { owner_ = owner; }
+
+ protected:
+  std::vector<Port*> connections_;
+
+ private:
+  const std::string name_;
+  Block* owner_ = nullptr;
+};
+
+}  // namespace qor

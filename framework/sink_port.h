@@ -1,0 +1,86 @@
+#pragma once
+
+#include <boost/circular_buffer.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "framework/block.h"
+#include "framework/port.h"
+#include "framework/status.h"
+
+namespace qor {
+
+// Input port: a bounded ring queue filled by the producing block's thread and
+// emptied by the owning block's thread. `lock_` guards `queue_`; `not_empty_`
+// and `not_full_` are tied to it. Each queued message posts the owner's
+// semaphore once, so the owner's loop wakes once per message.
+template <typename T>
+class SinkPort : public Port {
+ public:
+  static constexpr size_t kDefaultCapacity = 32;
+
+  explicit SinkPort(std::string name, size_t capacity = kDefaultCapacity)
+      : Port(std::move(name)), queue_(capacity) {}
+
+  const std::type_info& data_type() const override { return typeid(T); }
+
+  bool has_data() override {
+    boost::lock_guard<boost::mutex> guard(lock_);
+    return !queue_.empty();
+  }
+
+  size_t size() {
+    boost::lock_guard<boost::mutex> guard(lock_);
+    return queue_.size();
+  }
+
+  size_t capacity() const { return queue_.capacity(); }
+
+  // Blocking hand-over: a full queue makes the producer wait once for room
+  // (back-pressure). If it is still full after that wait (another producer took
+  // the room), the oldest message gives way so the producer never blocks for good.
+  int push(T value) {
+    {
+      boost::unique_lock<boost::mutex> guard(lock_);
+      if (queue_.full()) not_full_.wait(guard);
+      queue_.push_back(std::move(value));  // overwrites the oldest when full
+    }
+    delivered();
+    return SUCCESS;
+  }
+
+  // Non-blocking hand-over: a full queue refuses the message.
+  int try_push(T value) {
+    {
+      boost::lock_guard<boost::mutex> guard(lock_);
+      if (queue_.full()) return PORT_FULL;
+      queue_.push_back(std::move(value));
+    }
+    delivered();
+    return SUCCESS;
+  }
+
+  // Takes the oldest message, waiting while the queue is empty.
+  T receive() {
+    boost::unique_lock<boost::mutex> guard(lock_);
+    while (queue_.empty()) not_empty_.wait(guard);
+    T value = std::move(queue_.front());
+    queue_.pop_front();
+    not_full_.notify_one();
+    return value;
+  }
+
+ protected:
+  boost::mutex lock_;
+  boost::condition_variable not_empty_;
+  boost::condition_variable not_full_;
+  boost::circular_buffer<T> queue_;  // guarded by lock_
+
+ private:
+  void delivered() {
+    not_empty_.notify_one();
+    if (Block* block = owner()) block->notify();
+  }
+};
+
+}  // namespace qor
