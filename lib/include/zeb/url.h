@@ -109,6 +109,7 @@ private:
   mutable std::int8_t ip_version_ = -1;
 
   void ensure_parsed() const;
+  void reset_fields() const noexcept;
   void drop_default_port();
 };
 
