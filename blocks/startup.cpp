@@ -96,7 +96,8 @@ int build_chain(const std::string& path, ChainBuilder& builder) {
   json document;
   try {
     document = json::parse(stream);
-  } catch (const json::exception& e) {
+  } catch (const std::exception& e) {
+    // Read errors (a directory, say) land here as well as syntax errors.
     return fail(std::string("ERROR: Unable to parse JSON\n\t") + e.what());
   }
   document = substitute_environment(document);
