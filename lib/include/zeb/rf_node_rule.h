@@ -1,0 +1,66 @@
+#pragma once
+
+#include <regex>
+#include <string>
+
+#include "zeb/node_entry.h"
+
+namespace zeb {
+
+// One mapping rule of a RegistryFile: for the methods in its mask, a node
+// reference that matches the whole pattern belongs to the rule's plane and is
+// rewritten by the replacement format before it reaches the transport.
+//
+// The registry builds a rule completely before it publishes it; afterwards the
+// rule is only read and may be used from any number of threads at once. All
+// texts are owned by the rule and stay valid as long as it lives.
+class ZEB_EXPORT RFNodeRule : public NodeEntry {
+ public:
+  // node_ref is the pattern source; it is compiled by compile_pattern. A null
+  // node_ref gives the empty text. The method mask starts at 0 (matches nothing).
+  explicit RFNodeRule(const char* node_ref);
+  explicit RFNodeRule(const std::string& node_ref);
+  ~RFNodeRule() override;
+
+  // With no rewrite configured: copies ref into out, cut to out_size - 1 bytes,
+  // and returns -1. Otherwise replaces every match of the pattern in ref by the
+  // rewrite (ECMAScript format: $&, $1..$99, $$, $`, $'); returns 1 when the
+  // result and its NUL fit in out_size bytes, else 0 with out unchanged.
+  // A null ref or out, or out_size 0, returns 0.
+  int map_reference(const char* ref, char* out, size_t out_size) const override;
+
+  // True when the pattern matches the whole of ref.
+  bool matches(const char* ref) const;
+
+  // Method mask from a text: upper-cased, then each of "GET", "SET", "PUB" and
+  // "SUB" found anywhere in it sets its bit ("subscribe" and "PUBSUB" work).
+  static int methods_from_text(const std::string& text);
+
+  // Builders, used while the owning registry makes the rule.
+  void set_methods(int methods) { methods_ = methods; }
+  void set_plane(std::string plane_id, std::string transport_addr, std::string transport_scheme,
+                 std::string options);
+  // Compiles node_ref with the ECMAScript grammar; throws std::regex_error.
+  void compile_pattern();
+  void set_content_rewrite(std::string content_rewrite);
+
+  int methods() const { return methods_; }
+  const std::string& plane_id() const { return plane_id_; }
+  const std::string& transport_addr() const { return transport_addr_; }
+  // The URL scheme of transport_addr, lower-cased: the loader's key.
+  const std::string& transport_scheme() const { return transport_scheme_; }
+  // The whole plane configuration object as compact JSON, keys in byte order.
+  const std::string& options() const { return options_; }
+  const std::string& content_rewrite() const { return content_rewrite_; }
+
+ private:
+  int methods_ = 0;
+  std::string plane_id_;
+  std::string transport_addr_;
+  std::string transport_scheme_;
+  std::string options_;
+  std::regex pattern_;
+  std::string content_rewrite_;
+};
+
+}  // namespace zeb
