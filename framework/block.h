@@ -42,7 +42,7 @@ class Block {
   bool stopping() const { return stop_flag_.load(std::memory_order_acquire); }
 
   // Starts the block's thread unless it already has one; errors propagate.
-  void start_thread();
+  virtual void start_thread();
   bool has_thread() const { return thread_.get_id() != boost::thread::id(); }
 
   // Body of the block's thread. The default waits on the semaphore and hands
