@@ -24,8 +24,9 @@ constexpr size_t kMaxReferenceLength = 1023;
 
 // One transport: carries get, set, publish and subscribe for the planes whose
 // address has one of its schemes. ref is the node reference after the rule's
-// rewrite; entry is the matching rule, to be read only through the plane
-// accessors below. Results are status codes (zeb/status.h).
+// rewrite; entry is the matching rule (the registry's NodeEntry* passed as
+// void*), to be read only through the plane accessors below. Results are status codes
+// (zeb/status.h).
 //
 // Thread rules: the library calls a transport from its callers' threads with no
 // lock of its own; a transport guards its own state. It must not let an
@@ -57,8 +58,9 @@ class ZEB_EXPORT Transport {
 extern "C" {
 
 // Plane accessors: read-only views of the rule a transport receives as entry.
-// Each text stays valid as long as the rule (and so its registry) lives. An
-// entry that is null or not a mapping rule of a RegistryFile gives "".
+// entry is the NodeEntry* a transport was given. Each text stays valid as long
+// as the rule (and so its registry) lives. An entry that is null or not a
+// mapping rule of a RegistryFile gives "".
 ZEB_EXPORT const char* zeb_get_plane_id(void* entry);
 ZEB_EXPORT const char* zeb_get_transport_addr(void* entry);
 ZEB_EXPORT const char* zeb_get_transport_scheme(void* entry);
