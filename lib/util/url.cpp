@@ -414,12 +414,13 @@ void Url::parse_url() const {
       rest = hostport.substr(close + 1);
       if (!rest.empty() && rest[0] != ':') throw parse_error("Host address in '" + u + "' is invalid");
       // IPvFuture: "v", one hex digit, '.', one or more class U or ':' characters.
-      // Versions 0, 4 and 6 are refused: ip_version could not tell them apart from a
-      // registered name, IPv4 or IPv6, and the rebuilt text would not parse back.
+      // Deviation from Part 6.2: versions 0 and 4 are refused (ip_version could not
+      // tell them from a registered name or IPv4, and the rebuilt text would not parse
+      // back). Version 6 is read as IPv6 and made canonical in step 7.
       if (lit.size() >= 4 && lit[0] == 'v' && is_hex(static_cast<unsigned char>(lit[1])) &&
           lit[2] == '.' && all_of_class(lit.substr(3), ":")) {
         const int ver = hex_value(static_cast<unsigned char>(lit[1]));
-        if (ver == 0 || ver == 4 || ver == 6) throw parse_error("Host address in '" + u + "' is invalid");
+        if (ver == 0 || ver == 4) throw parse_error("Host address in '" + u + "' is invalid");
         ip_version = static_cast<std::int8_t>(ver);
         host = lit.substr(3);
       } else {

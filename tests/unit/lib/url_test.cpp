@@ -82,6 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"Port0", "x://h:0", "x", "", "h", 0, "0", "", {}, ""},
         ParseCase{"Port65535", "x://h:65535", "x", "", "h", 0, "65535", "", {}, ""},
         ParseCase{"IpvFuture", "x://[vA.Ab:c]:1", "x", "", "Ab:c", 10, "1", "", {}, ""},
+        ParseCase{"IpvFuture6IsIpv6", "x://[v6.0::1]", "x", "", "::1", 6, "", "", {}, ""},
         ParseCase{"Ipv6Port", "x://[::1]:80/", "x", "", "::1", 6, "80", "/", {}, ""},
         ParseCase{"Ipv6V4Tail", "x://[0:0:0:0:0:ffff:1.2.3.4]", "x", "", "::ffff:1.2.3.4", 6, "", "", {}, ""},
         ParseCase{"EmptyQueryItems", "x:?&=v", "x", "", "", -1, "", "", {{"", ""}, {"", "v"}}, ""},
@@ -144,9 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"LiteralTooShort", "x://[1]", "Host address in 'x://[1]' is invalid"},
         ErrorCase{"LiteralTrailing", "x://[::1]x", "Host address in 'x://[::1]x' is invalid"},
         ErrorCase{"IpvFutureEmpty", "x://[v1.]", "Host address in 'x://[v1.]' is invalid"},
-        // Deviation: IPvFuture versions 0, 4 and 6 collide with ip_version 0/4/6.
+        // Deviation: IPvFuture versions 0 and 4 collide with ip_version 0 and 4.
         ErrorCase{"IpvFuture4", "x://[v4.a]", "Host address in 'x://[v4.a]' is invalid"},
-        ErrorCase{"IpvFuture6", "x://[v6.a]", "Host address in 'x://[v6.a]' is invalid"},
+        // Version 6 is an IPv6 host: its text must be an IPv6 address.
+        ErrorCase{"IpvFuture6", "x://[v6.a]", "IPv6 [a] is invalid"},
         ErrorCase{"IpvFuture0", "x://[v0.a:b]", "Host address in 'x://[v0.a:b]' is invalid"},
         ErrorCase{"Ipv6TooManyGroups", "x://[1:2:3:4:5:6:7:8:9]", "IPv6 [1:2:3:4:5:6:7:8:9] is invalid"},
         ErrorCase{"Ipv6TooFewGroups", "x://[1:2:3]", "IPv6 [1:2:3] is invalid"},
@@ -370,6 +372,14 @@ TEST(url, SettersPathNeverStartsWithTwoSlashes) {
   EXPECT_EQ(u.path(), "/a");
   EXPECT_EQ(u.url(), "x:/a");
   EXPECT_EQ(Url(u.url()).ip_version(), -1);
+}
+
+TEST(url, SettersUserInfoReadsBack) {
+  // Deviation: parsing accepts '%' in user info, so escaped user info reads back.
+  Url u("x://h");
+  u.user_info("a b@c:d%");
+  EXPECT_EQ(u.url(), "x://a%20b%40c:d%25@h");
+  EXPECT_EQ(Url(u.url()).user_info(), "a b@c:d%");
 }
 
 TEST(url, SettersEmptyValuesRemove) {
