@@ -1,4 +1,4 @@
-// URL parser of Part 6.2.
+// URL parser and builder for the generic syntax of RFC 3986.
 #include "zeb/url.h"
 
 #include <cstddef>
@@ -16,8 +16,12 @@ constexpr std::size_t kMaxIpv6Text = 254;
 constexpr std::size_t kMaxPath = 8000;
 constexpr std::size_t kMaxFragment = 256;
 
-bool is_alpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool is_alpha(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool is_digit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
 bool is_hex(unsigned char c) {
   return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -31,9 +35,21 @@ int hex_value(unsigned char c) {
 bool is_u(unsigned char c) {
   if (is_alpha(c) || is_digit(c)) return true;
   switch (c) {
-    case '-': case '.': case '_': case '~':
-    case '!': case '$': case '&': case '\'': case '(': case ')':
-    case '*': case '+': case ',': case ';': case '=':
+    case '-':
+    case '.':
+    case '_':
+    case '~':
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case ';':
+    case '=':
       return true;
     default:
       return false;
@@ -46,7 +62,10 @@ bool all_of_class(const std::string& s, const char* extra) {
     if (is_u(c)) continue;
     bool ok = false;
     for (const char* e = extra; *e != '\0'; ++e) {
-      if (c == static_cast<unsigned char>(*e)) { ok = true; break; }
+      if (c == static_cast<unsigned char>(*e)) {
+        ok = true;
+        break;
+      }
     }
     if (!ok) return false;
   }
@@ -112,7 +131,8 @@ void escape_byte(std::string& out, unsigned char c) {
 void append_escaped(std::string& out, const std::string& s, const char* extra) {
   for (unsigned char c : s) {
     bool keep = is_u(c);
-    for (const char* e = extra; !keep && *e != '\0'; ++e) keep = c == static_cast<unsigned char>(*e);
+    for (const char* e = extra; !keep && *e != '\0'; ++e)
+      keep = c == static_cast<unsigned char>(*e);
     if (keep) {
       out.push_back(static_cast<char>(c));
     } else {
@@ -169,7 +189,8 @@ bool read_ipv6_side(const std::string& side, bool may_have_tail, std::vector<uns
   std::size_t start = 0;
   while (true) {
     const std::size_t colon = side.find(':', start);
-    const std::string part = side.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+    const std::string part =
+        side.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
     const bool last = colon == std::string::npos;
     if (last && may_have_tail && part.find('.') != std::string::npos) {
       if (!valid_ipv4(part)) return false;
@@ -249,14 +270,15 @@ bool canonical_ipv6(const std::string& text, std::string& out) {
   return true;
 }
 
-// Path normalisation of Part 6.2 (on the decoded path).
+// Path normalisation (on the decoded path).
 std::string normalise_path(const std::string& path) {
   std::vector<std::string> segs;
   std::vector<std::string> kept;
   std::size_t start = 0;
   while (true) {
     std::size_t slash = path.find('/', start);
-    segs.push_back(path.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+    segs.push_back(
+        path.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
@@ -336,8 +358,12 @@ Url& Url::operator=(Url&& other) noexcept {
 }
 Url::~Url() = default;
 
-Url& Url::assign(const Url& other) { return *this = other; }
-Url& Url::assign(Url&& other) noexcept { return *this = std::move(other); }
+Url& Url::assign(const Url& other) {
+  return *this = other;
+}
+Url& Url::assign(Url&& other) noexcept {
+  return *this = std::move(other);
+}
 
 void Url::reset_fields() const noexcept {
   scheme_.clear();
@@ -401,8 +427,8 @@ void Url::parse_url() const {
       user_info = auth.substr(0, at);
       hostport = auth.substr(at + 1);
       has_user_info = true;
-      // Deviation from Part 6.2: '%' is accepted here (RFC 3986 pct-encoded), since
-      // build_url escapes user info bytes outside class U and ':' as %XX.
+      // '%' is accepted here (RFC 3986 pct-encoded) because build_url escapes user info bytes
+      // outside class U and ':' as %XX.
       if (!all_of_class(user_info, ":%")) throw parse_error("User info in '" + u + "' is invalid");
     }
 
@@ -412,9 +438,10 @@ void Url::parse_url() const {
       if (close == std::string::npos) throw parse_error("Missing ] in '" + u + "'");
       const std::string lit = hostport.substr(1, close - 1);
       rest = hostport.substr(close + 1);
-      if (!rest.empty() && rest[0] != ':') throw parse_error("Host address in '" + u + "' is invalid");
+      if (!rest.empty() && rest[0] != ':')
+        throw parse_error("Host address in '" + u + "' is invalid");
       // IPvFuture: "v", one hex digit, '.', one or more class U or ':' characters.
-      // Deviation from Part 6.2: versions 0 and 4 are refused (ip_version could not
+      // Versions 0 and 4 are refused (ip_version could not
       // tell them from a registered name or IPv4, and the rebuilt text would not parse
       // back). Version 6 is read as IPv6 and made canonical in step 7.
       if (lit.size() >= 4 && lit[0] == 'v' && is_hex(static_cast<unsigned char>(lit[1])) &&
@@ -428,7 +455,8 @@ void Url::parse_url() const {
           throw parse_error("Host address in '" + u + "' is invalid");
         }
         for (unsigned char c : lit) {
-          if (!is_hex(c) && c != ':' && c != '.') throw parse_error("Host address in '" + u + "' is invalid");
+          if (!is_hex(c) && c != ':' && c != '.')
+            throw parse_error("Host address in '" + u + "' is invalid");
         }
         ip_version = 6;
         host = lit;
@@ -456,7 +484,8 @@ void Url::parse_url() const {
     if (end == std::string::npos) end = u.size();
     path = u.substr(pos, end - pos);
     pos = end;
-    if (!all_of_class(path, "@:/%")) throw parse_error("Path '" + path + "' in '" + u + "' is invalid");
+    if (!all_of_class(path, "@:/%"))
+      throw parse_error("Path '" + path + "' in '" + u + "' is invalid");
   }
   // 5. Query.
   if (pos < u.size() && u[pos] == '?') {
@@ -468,12 +497,15 @@ void Url::parse_url() const {
     std::size_t start = 0;
     while (true) {
       const std::size_t sep = q.find_first_of("&;", start);
-      const std::string item = q.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
+      const std::string item =
+          q.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
       const std::size_t eq = item.find('=');
       const std::string key = item.substr(0, eq);
       const std::string val = eq == std::string::npos ? std::string() : item.substr(eq + 1);
-      if (!all_of_class(key, "@:/?%")) throw parse_error("Query key '" + key + "' in '" + u + "' is invalid");
-      if (!all_of_class(val, "@:/?%")) throw parse_error("Query value '" + val + "' in '" + u + "' is invalid");
+      if (!all_of_class(key, "@:/?%"))
+        throw parse_error("Query key '" + key + "' in '" + u + "' is invalid");
+      if (!all_of_class(val, "@:/?%"))
+        throw parse_error("Query value '" + val + "' in '" + u + "' is invalid");
       query.push_back(KeyVal{decode(key, true), decode(val, true)});
       if (sep == std::string::npos) break;
       start = sep + 1;
@@ -553,11 +585,12 @@ void Url::build_url() const {
       out += ':';
       out += port_;
     }
-    if (!path_.empty() && path_[0] != '/') throw build_error("Path must start with '/' when host is not empty");
+    if (!path_.empty() && path_[0] != '/')
+      throw build_error("Path must start with '/' when host is not empty");
   } else {
     if (!user_info_.empty()) throw build_error("User info defined, but host is empty");
     if (!port_.empty()) throw build_error("Port defined, but host is empty");
-    // Deviation from Part 6.2: only without a scheme; with one, "x:a:b" parses back
+    // Only without a scheme: with one, "x:a:b" parses back
     // (the first ':' ends the scheme), so e.g. "urn:isbn:123" can be built.
     if (scheme_.empty() && path_.substr(0, path_.find('/')).find(':') != std::string::npos) {
       throw build_error("The first segment of the relative path can't contain ':'");
@@ -590,14 +623,38 @@ void Url::build_url() const {
 // ---------------------------------------------------------------------------
 // Readers
 
-const std::string& Url::scheme() const { ensure_parsed(); return scheme_; }
-const std::string& Url::user_info() const { ensure_parsed(); return user_info_; }
-const std::string& Url::host() const { ensure_parsed(); return host_; }
-const std::string& Url::port() const { ensure_parsed(); return port_; }
-const std::string& Url::path() const { ensure_parsed(); return path_; }
-const std::vector<Url::KeyVal>& Url::query() const { ensure_parsed(); return query_; }
-const std::string& Url::fragment() const { ensure_parsed(); return fragment_; }
-std::int8_t Url::ip_version() const { ensure_parsed(); return ip_version_; }
+const std::string& Url::scheme() const {
+  ensure_parsed();
+  return scheme_;
+}
+const std::string& Url::user_info() const {
+  ensure_parsed();
+  return user_info_;
+}
+const std::string& Url::host() const {
+  ensure_parsed();
+  return host_;
+}
+const std::string& Url::port() const {
+  ensure_parsed();
+  return port_;
+}
+const std::string& Url::path() const {
+  ensure_parsed();
+  return path_;
+}
+const std::vector<Url::KeyVal>& Url::query() const {
+  ensure_parsed();
+  return query_;
+}
+const std::string& Url::fragment() const {
+  ensure_parsed();
+  return fragment_;
+}
+std::int8_t Url::ip_version() const {
+  ensure_parsed();
+  return ip_version_;
+}
 
 const std::string& Url::url() const {
   if (!built_) build_url();
@@ -623,7 +680,8 @@ Url& Url::scheme(const std::string& s) {
 
 Url& Url::user_info(const std::string& s) {
   ensure_parsed();
-  if (s.size() > kMaxUserInfo) throw parse_error("User info is longer than 256 characters '" + s + "'");
+  if (s.size() > kMaxUserInfo)
+    throw parse_error("User info is longer than 256 characters '" + s + "'");
   if (s != user_info_) user_info_ = s;
   built_ = false;
   return *this;
@@ -631,7 +689,8 @@ Url& Url::user_info(const std::string& s) {
 
 Url& Url::host(const std::string& h, std::int8_t ip_version) {
   ensure_parsed();
-  if (h.size() > kMaxHostSetter) throw parse_error("Host is longer than 253 characters '" + h + "'");
+  if (h.size() > kMaxHostSetter)
+    throw parse_error("Host is longer than 253 characters '" + h + "'");
   std::string value;
   std::int8_t version = ip_version;
   if (h.empty()) {
@@ -692,7 +751,8 @@ Url& Url::path(const std::string& p) {
 
 Url& Url::fragment(const std::string& f) {
   ensure_parsed();
-  if (f.size() > kMaxFragment) throw parse_error("Fragment is longer than 256 characters '" + f + "'");
+  if (f.size() > kMaxFragment)
+    throw parse_error("Fragment is longer than 256 characters '" + f + "'");
   if (f != fragment_) fragment_ = f;
   built_ = false;
   return *this;
@@ -707,7 +767,8 @@ void Url::output(std::ostream& os) const {
   if (!scheme_.empty()) os << " scheme(" << scheme_ << ")";
   if (!user_info_.empty()) os << " user_info(" << user_info_ << ")";
   // The IP version is written as a decimal number (left to the implementer).
-  if (ip_version_ != -1) os << " host(" << host_ << ") IPv(" << static_cast<int>(ip_version_) << ")";
+  if (ip_version_ != -1)
+    os << " host(" << host_ << ") IPv(" << static_cast<int>(ip_version_) << ")";
   if (!port_.empty()) os << " port(" << port_ << ")";
   if (!path_.empty()) os << " path(" << path_ << ")";
   if (!query_.empty()) {

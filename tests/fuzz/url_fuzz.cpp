@@ -1,4 +1,4 @@
-// libFuzzer target for zeb::Url (Part 6.2).
+// libFuzzer target for zeb::Url.
 //
 // Arbitrary bytes are parsed as a URL. When they parse and the components build, the
 // built text must parse again, give the same components, and build to itself.
@@ -23,7 +23,8 @@
 namespace {
 
 std::string effective_port(const zeb::Url& u) {
-  if ((u.scheme() == "http" && u.port() == "80") || (u.scheme() == "https" && u.port() == "443")) return "";
+  if ((u.scheme() == "http" && u.port() == "80") || (u.scheme() == "https" && u.port() == "443"))
+    return "";
   return u.port();
 }
 

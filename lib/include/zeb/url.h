@@ -8,7 +8,7 @@
 
 #include "zeb/export.h"
 
-// URL parser (Part 6.2): splits a URL text into its RFC 3986 components, checks
+// URL parser: splits a URL text into its RFC 3986 components, checks
 // and decodes them, and builds a normalised URL text from components set one by one.
 //
 // Parsing is lazy: a Url made from a text holds only that text. Reading or setting a
@@ -22,7 +22,7 @@
 namespace zeb {
 
 class ZEB_EXPORT Url {
-public:
+ public:
   // One query item, decoded.
   struct KeyVal {
     std::string key;
@@ -33,12 +33,12 @@ public:
 
   // Bad input text or bad component value.
   class ZEB_EXPORT parse_error : public std::invalid_argument {
-  public:
+   public:
     using std::invalid_argument::invalid_argument;
   };
   // Components that cannot form a URL.
   class ZEB_EXPORT build_error : public std::runtime_error {
-  public:
+   public:
     using std::runtime_error::runtime_error;
   };
 
@@ -48,7 +48,7 @@ public:
   Url(const std::string& url);  // NOLINT(google-explicit-constructor): implicit by design
   Url(const char* url);         // NOLINT(google-explicit-constructor): null is the empty text
   Url(const Url& other);
-  Url(Url&& other) noexcept;    // leaves other as Url()
+  Url(Url&& other) noexcept;  // leaves other as Url()
   Url& operator=(const Url& other);
   Url& operator=(Url&& other) noexcept;
   ~Url();
@@ -80,7 +80,7 @@ public:
   const std::string& url() const;
 
   // Setters: parse first when needed, check the value (throwing parse_error with the
-  // texts of Part 6.2), store it and mark the text out of date.
+  // texts below), store it and mark the text out of date.
   Url& scheme(const std::string& s);
   Url& user_info(const std::string& s);
   // ip_version selects the kind of address: 0 (or -1) picks it from the text
@@ -95,7 +95,7 @@ public:
   // Debug form: "Url:{url(...) scheme(...) ...}" (parses and builds first when needed).
   void output(std::ostream& os) const;
 
-private:
+ private:
   mutable std::string scheme_;
   mutable std::string user_info_;
   mutable std::string host_;

@@ -1,4 +1,4 @@
-// Unit tests of zeb::Url (Part 6.2).
+// Unit tests of zeb::Url.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -44,7 +44,9 @@ struct ParseCase {
   std::vector<KV> query;
   std::string fragment;
 };
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ParseCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class UrlParse : public ::testing::TestWithParam<ParseCase> {};
 
@@ -64,17 +66,46 @@ TEST_P(UrlParse, Components) {
 INSTANTIATE_TEST_SUITE_P(
     url, UrlParse,
     ::testing::Values(
-        ParseCase{"MqttTcp", "mqtt-tcp://broker:1883", "mqtt-tcp", "", "broker", 0, "1883", "", {}, ""},
-        ParseCase{"LowerCase", "MQTT://Host.Example", "mqtt", "", "host.example", 0, "", "", {}, ""},
-        ParseCase{"Ipv6Canonical", "x://[2001:DB8:0:0:0:0:0:1]", "x", "", "2001:db8::1", 6, "", "", {}, ""},
-        ParseCase{"Ipv6FirstRun", "x://[0:0:1:0:0:1:0:0]", "x", "", "::1:0:0:1:0:0", 6, "", "", {}, ""},
+        ParseCase{
+            "MqttTcp", "mqtt-tcp://broker:1883", "mqtt-tcp", "", "broker", 0, "1883", "", {}, ""},
+        ParseCase{
+            "LowerCase", "MQTT://Host.Example", "mqtt", "", "host.example", 0, "", "", {}, ""},
+        ParseCase{"Ipv6Canonical",
+                  "x://[2001:DB8:0:0:0:0:0:1]",
+                  "x",
+                  "",
+                  "2001:db8::1",
+                  6,
+                  "",
+                  "",
+                  {},
+                  ""},
+        ParseCase{
+            "Ipv6FirstRun", "x://[0:0:1:0:0:1:0:0]", "x", "", "::1:0:0:1:0:0", 6, "", "", {}, ""},
         ParseCase{"Ipv4", "x://10.0.0.1", "x", "", "10.0.0.1", 4, "", "", {}, ""},
         ParseCase{"Ipv4NoRange", "x://999.1.1.1", "x", "", "999.1.1.1", 4, "", "", {}, ""},
         ParseCase{"ShortDigitsRegName", "x://1.2.3", "x", "", "1.2.3", 0, "", "", {}, ""},
         ParseCase{"PathDecoded", "x:/a/%41", "x", "", "", -1, "", "/a/A", {}, ""},
-        ParseCase{"Query", "x:?a=1&b=x+y;c", "x", "", "", -1, "", "", {{"a", "1"}, {"b", "x y"}, {"c", ""}}, ""},
-        ParseCase{"Full", "HTTPS://us%65r:pw@Example.COM:8443/a/b/../c?k=v%20w#Frag%2F",
-                  "https", "user:pw", "example.com", 0, "8443", "/a/c", {{"k", "v w"}}, "Frag/"},
+        ParseCase{"Query",
+                  "x:?a=1&b=x+y;c",
+                  "x",
+                  "",
+                  "",
+                  -1,
+                  "",
+                  "",
+                  {{"a", "1"}, {"b", "x y"}, {"c", ""}},
+                  ""},
+        ParseCase{"Full",
+                  "HTTPS://us%65r:pw@Example.COM:8443/a/b/../c?k=v%20w#Frag%2F",
+                  "https",
+                  "user:pw",
+                  "example.com",
+                  0,
+                  "8443",
+                  "/a/c",
+                  {{"k", "v w"}},
+                  "Frag/"},
         ParseCase{"Relative", "a/b/./c", "", "", "", -1, "", "a/b/c", {}, ""},
         ParseCase{"NetworkPath", "//h/p", "", "", "h", 0, "", "/p", {}, ""},
         ParseCase{"EmptyHost", "file:///etc/hosts", "file", "", "", 0, "", "/etc/hosts", {}, ""},
@@ -84,7 +115,16 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"IpvFuture", "x://[vA.Ab:c]:1", "x", "", "Ab:c", 10, "1", "", {}, ""},
         ParseCase{"IpvFuture6IsIpv6", "x://[v6.0::1]", "x", "", "::1", 6, "", "", {}, ""},
         ParseCase{"Ipv6Port", "x://[::1]:80/", "x", "", "::1", 6, "80", "/", {}, ""},
-        ParseCase{"Ipv6V4Tail", "x://[0:0:0:0:0:ffff:1.2.3.4]", "x", "", "::ffff:1.2.3.4", 6, "", "", {}, ""},
+        ParseCase{"Ipv6V4Tail",
+                  "x://[0:0:0:0:0:ffff:1.2.3.4]",
+                  "x",
+                  "",
+                  "::ffff:1.2.3.4",
+                  6,
+                  "",
+                  "",
+                  {},
+                  ""},
         ParseCase{"EmptyQueryItems", "x:?&=v", "x", "", "", -1, "", "", {{"", ""}, {"", "v"}}, ""},
         ParseCase{"QueryKeepsEquals", "x:?a==b%3D", "x", "", "", -1, "", "", {{"a", "=b="}}, ""},
         ParseCase{"QueryQuestionMark", "x:?a?b=/@:", "x", "", "", -1, "", "", {{"a?b", "/@:"}}, ""},
@@ -93,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"ColonAfterSlashNoScheme", "a/b:c", "", "", "", -1, "", "a/b:c", {}, ""},
         ParseCase{"SchemeChars", "A1+.-:x", "a1+.-", "", "", -1, "", "x", {}, ""},
         ParseCase{"UserInfoEmpty", "x://@h", "x", "", "h", 0, "", "", {}, ""},
-        // Deviation: '%' accepted in user info (build_url escapes user info as %XX).
+        // '%' is accepted in user info (build_url escapes user info as %XX).
         ParseCase{"UserInfoPercent", "x://a%40b:c@h", "x", "a@b:c", "h", 0, "", "", {}, ""},
         ParseCase{"DotSegmentsDecoded", "x:/a/%2E%2E/b", "x", "", "", -1, "", "/b", {}, ""},
         ParseCase{"Empty", "", "", "", "", -1, "", "", {}, ""}),
@@ -107,7 +147,9 @@ struct ErrorCase {
   std::string text;
   std::string message;
 };
-void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ErrorCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class UrlParseError : public ::testing::TestWithParam<ErrorCase> {};
 
@@ -128,7 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"PortTooBig", "x://h:65536", "Port '65536' in 'x://h:65536' is invalid"},
         ErrorCase{"PortEmpty", "x://h:", "Port '' in 'x://h:' is invalid"},
         ErrorCase{"PortNotDigits", "x://h:8a", "Port '8a' in 'x://h:8a' is invalid"},
-        ErrorCase{"PortHuge", "x://h:99999999999999999999", "Port '99999999999999999999' in 'x://h:99999999999999999999' is invalid"},
+        ErrorCase{"PortHuge", "x://h:99999999999999999999",
+                  "Port '99999999999999999999' in 'x://h:99999999999999999999' is invalid"},
         ErrorCase{"PortAfterIpv6", "x://[::1]:", "Port '' in 'x://[::1]:' is invalid"},
         ErrorCase{"BadPercent", "x:/a/%4", "Invalid percent encoding"},
         ErrorCase{"BadPercentHex", "x:/a/%zz", "Invalid percent encoding"},
@@ -145,12 +188,13 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"LiteralTooShort", "x://[1]", "Host address in 'x://[1]' is invalid"},
         ErrorCase{"LiteralTrailing", "x://[::1]x", "Host address in 'x://[::1]x' is invalid"},
         ErrorCase{"IpvFutureEmpty", "x://[v1.]", "Host address in 'x://[v1.]' is invalid"},
-        // Deviation: IPvFuture versions 0 and 4 collide with ip_version 0 and 4.
+        // IPvFuture versions 0 and 4 collide with ip_version 0 and 4.
         ErrorCase{"IpvFuture4", "x://[v4.a]", "Host address in 'x://[v4.a]' is invalid"},
         // Version 6 is an IPv6 host: its text must be an IPv6 address.
         ErrorCase{"IpvFuture6", "x://[v6.a]", "IPv6 [a] is invalid"},
         ErrorCase{"IpvFuture0", "x://[v0.a:b]", "Host address in 'x://[v0.a:b]' is invalid"},
-        ErrorCase{"Ipv6TooManyGroups", "x://[1:2:3:4:5:6:7:8:9]", "IPv6 [1:2:3:4:5:6:7:8:9] is invalid"},
+        ErrorCase{"Ipv6TooManyGroups", "x://[1:2:3:4:5:6:7:8:9]",
+                  "IPv6 [1:2:3:4:5:6:7:8:9] is invalid"},
         ErrorCase{"Ipv6TooFewGroups", "x://[1:2:3]", "IPv6 [1:2:3] is invalid"},
         ErrorCase{"Ipv6TwoGaps", "x://[1::2::3]", "IPv6 [1::2::3] is invalid"},
         ErrorCase{"Ipv6TripleColon", "x://[1:::3]", "IPv6 [1:::3] is invalid"},
@@ -165,7 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"QueryValue", "x:?a=1&b=<", "Query value '<' in 'x:?a=1&b=<' is invalid"},
         ErrorCase{"Fragment", "x:#a#b", "Fragment 'a#b' in 'x:#a#b' is invalid"},
         // Checks run in the order of the Part: the fragment (step 6) before decoding (7).
-        ErrorCase{"FragmentBeforeDecoding", "x:/%4#a b", "Fragment 'a b' in 'x:/%4#a b' is invalid"},
+        ErrorCase{"FragmentBeforeDecoding", "x:/%4#a b",
+                  "Fragment 'a b' in 'x:/%4#a b' is invalid"},
         ErrorCase{"TooLong", "x:/" + std::string(7998, 'a'), "URI is longer than 8000 characters"}),
     [](const ::testing::TestParamInfo<ErrorCase>& i) { return std::string(i.param.name); });
 
@@ -190,7 +235,9 @@ struct Ipv6Case {
   const char* name;
   std::string in, canon;
 };
-void PrintTo(const Ipv6Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Ipv6Case& c, std::ostream* os) {
+  *os << c.name;
+}
 class UrlIpv6 : public ::testing::TestWithParam<Ipv6Case> {};
 
 TEST_P(UrlIpv6, Canonical) {
@@ -228,7 +275,9 @@ struct PathCase {
   const char* name;
   std::string in, out;
 };
-void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const PathCase& c, std::ostream* os) {
+  *os << c.name;
+}
 class UrlPath : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(UrlPath, Normalised) {
@@ -242,15 +291,11 @@ TEST_P(UrlPath, Normalised) {
 INSTANTIATE_TEST_SUITE_P(
     url, UrlPath,
     ::testing::Values(PathCase{"Example", "a//b/./c/../d", "a/b/d"},
-                      PathCase{"TrailingSlashKept", "/x/y/", "/x/y/"},
-                      PathCase{"Empty", "", ""},
-                      PathCase{"Root", "/", "/"},
-                      PathCase{"DoubleSlash", "/.//a", "/a"},
-                      PathCase{"LastDot", "/a/.", "/a/"},
-                      PathCase{"LastDotDot", "/a/b/..", "/a"},
+                      PathCase{"TrailingSlashKept", "/x/y/", "/x/y/"}, PathCase{"Empty", "", ""},
+                      PathCase{"Root", "/", "/"}, PathCase{"DoubleSlash", "/.//a", "/a"},
+                      PathCase{"LastDot", "/a/.", "/a/"}, PathCase{"LastDotDot", "/a/b/..", "/a"},
                       PathCase{"DotDotAboveRoot", "/../a", "/a"},
-                      PathCase{"RelativeDotDot", "../a", "a"},
-                      PathCase{"OnlyDot", ".", ""},
+                      PathCase{"RelativeDotDot", "../a", "a"}, PathCase{"OnlyDot", ".", ""},
                       PathCase{"RootDotDot", "/..", "/"},
                       PathCase{"MiddleDotDot", "/a/b/../../c", "/c"}),
     [](const ::testing::TestParamInfo<PathCase>& i) { return std::string(i.param.name); });
@@ -262,7 +307,9 @@ struct BuildCase {
   const char* name;
   std::string in, out;
 };
-void PrintTo(const BuildCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BuildCase& c, std::ostream* os) {
+  *os << c.name;
+}
 class UrlRebuild : public ::testing::TestWithParam<BuildCase> {};
 
 TEST_P(UrlRebuild, Text) {
@@ -280,7 +327,8 @@ INSTANTIATE_TEST_SUITE_P(
         BuildCase{"HttpDefaultPort", "http://h:80/p", "http://h/p"},
         BuildCase{"HttpsDefaultPort", "HTTPS://h:443", "https://h"},
         BuildCase{"HttpOtherPort", "http://h:443", "http://h:443"},
-        BuildCase{"QueryEscapes", "x:?a+b=c%2Bd%26e%3Bf%3Dg&k%3D=%25", "x:?a+b=c%2Bd%26e%3Bf=g&k%3D=%25"},
+        BuildCase{"QueryEscapes", "x:?a+b=c%2Bd%26e%3Bf%3Dg&k%3D=%25",
+                  "x:?a+b=c%2Bd%26e%3Bf=g&k%3D=%25"},
         BuildCase{"QuerySemicolon", "x:?a=1;b", "x:?a=1&b"},
         BuildCase{"PathEscapes", "x:/a%20b/%C3%A9%3F%23%25", "x:/a%20b/%C3%A9%3F%23%25"},
         BuildCase{"PathLowerHexUpper", "x:/%c3%a9", "x:/%C3%A9"},
@@ -305,16 +353,23 @@ struct BuildErrorCase {
   int setup;
   std::string message;
 };
-void PrintTo(const BuildErrorCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BuildErrorCase& c, std::ostream* os) {
+  *os << c.name;
+}
 class UrlBuildError : public ::testing::TestWithParam<BuildErrorCase> {};
 
 TEST_P(UrlBuildError, Message) {
   const BuildErrorCase& c = GetParam();
   Url u(c.in);
   switch (c.setup) {
-    case 1: u.path("a"); break;
-    case 2: u.host(""); break;
-    default: break;
+    case 1:
+      u.path("a");
+      break;
+    case 2:
+      u.host("");
+      break;
+    default:
+      break;
   }
   EXPECT_EQ(error_text<Url::build_error>([&] { u.build_url(); }), c.message);
   EXPECT_EQ(error_text<Url::build_error>([&] { (void)u.url(); }), c.message);
@@ -323,11 +378,14 @@ TEST_P(UrlBuildError, Message) {
 INSTANTIATE_TEST_SUITE_P(
     url, UrlBuildError,
     ::testing::Values(
-        BuildErrorCase{"RelativePathWithHost", "x://h", 1, "Path must start with '/' when host is not empty"},
+        BuildErrorCase{"RelativePathWithHost", "x://h", 1,
+                       "Path must start with '/' when host is not empty"},
         BuildErrorCase{"UserInfoNoHost", "x://u@h/p", 2, "User info defined, but host is empty"},
         BuildErrorCase{"PortNoHost", "x://h:5/p", 2, "Port defined, but host is empty"},
-        BuildErrorCase{"ColonFirstSegment", "./a:b/c", 0, "The first segment of the relative path can't contain ':'"},
-        BuildErrorCase{"ColonFirstSegmentDecoded", "%3A", 0, "The first segment of the relative path can't contain ':'"},
+        BuildErrorCase{"ColonFirstSegment", "./a:b/c", 0,
+                       "The first segment of the relative path can't contain ':'"},
+        BuildErrorCase{"ColonFirstSegmentDecoded", "%3A", 0,
+                       "The first segment of the relative path can't contain ':'"},
         BuildErrorCase{"FirstQueryNoKey", "x:?=v", 0, "First query entry has no key"},
         BuildErrorCase{"EmptyQuery", "x:?", 0, "First query entry has no key"},
         BuildErrorCase{"LaterQueryNoKey", "x:?a&&b", 0, "A query entry has no key"}),
@@ -375,7 +433,7 @@ TEST(url, SettersPathNeverStartsWithTwoSlashes) {
 }
 
 TEST(url, SettersUserInfoReadsBack) {
-  // Deviation: parsing accepts '%' in user info, so escaped user info reads back.
+  // Parsing accepts '%' in user info, so escaped user info reads back.
   Url u("x://h");
   u.user_info("a b@c:d%");
   EXPECT_EQ(u.url(), "x://a%20b%40c:d%25@h");
@@ -406,7 +464,9 @@ struct SetterErrorCase {
   int ip_version;
   std::string message;
 };
-void PrintTo(const SetterErrorCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SetterErrorCase& c, std::ostream* os) {
+  *os << c.name;
+}
 class UrlSetterError : public ::testing::TestWithParam<SetterErrorCase> {};
 
 TEST_P(UrlSetterError, Message) {
@@ -415,12 +475,24 @@ TEST_P(UrlSetterError, Message) {
   const std::string before = u.url();
   const std::string msg = error_text<Url::parse_error>([&] {
     switch (c.which) {
-      case 0: u.scheme(c.value); break;
-      case 1: u.user_info(c.value); break;
-      case 2: u.host(c.value, static_cast<std::int8_t>(c.ip_version)); break;
-      case 3: u.port(c.value); break;
-      case 4: u.path(c.value); break;
-      default: u.fragment(c.value); break;
+      case 0:
+        u.scheme(c.value);
+        break;
+      case 1:
+        u.user_info(c.value);
+        break;
+      case 2:
+        u.host(c.value, static_cast<std::int8_t>(c.ip_version));
+        break;
+      case 3:
+        u.port(c.value);
+        break;
+      case 4:
+        u.path(c.value);
+        break;
+      default:
+        u.fragment(c.value);
+        break;
     }
   });
   EXPECT_EQ(msg, c.message);
@@ -437,8 +509,10 @@ INSTANTIATE_TEST_SUITE_P(
         SetterErrorCase{"SchemeDigit", 0, "1x", 0, "Invalid scheme '1x'"},
         SetterErrorCase{"SchemeEmpty", 0, "", 0, "Invalid scheme ''"},
         SetterErrorCase{"SchemeBad", 0, "a b", 0, "Invalid scheme 'a b'"},
-        SetterErrorCase{"UserInfoLong", 1, kLong257, 0, "User info is longer than 256 characters '" + kLong257 + "'"},
-        SetterErrorCase{"HostLong", 2, kLong254, 0, "Host is longer than 253 characters '" + kLong254 + "'"},
+        SetterErrorCase{"UserInfoLong", 1, kLong257, 0,
+                        "User info is longer than 256 characters '" + kLong257 + "'"},
+        SetterErrorCase{"HostLong", 2, kLong254, 0,
+                        "Host is longer than 253 characters '" + kLong254 + "'"},
         SetterErrorCase{"Ipv4Range", 2, "1.2.3.256", 4, "Invalid IPv4 address '1.2.3.256'"},
         SetterErrorCase{"Ipv4Parts", 2, "1.2.3", 4, "Invalid IPv4 address '1.2.3'"},
         SetterErrorCase{"Ipv4Name", 2, "host", 4, "Invalid IPv4 address 'host'"},
@@ -454,8 +528,10 @@ INSTANTIATE_TEST_SUITE_P(
         SetterErrorCase{"PortLeadingZero", 3, "080", 0, "Invalid port '080'"},
         SetterErrorCase{"PortTooBig", 3, "65536", 0, "Invalid port '65536'"},
         SetterErrorCase{"PortSign", 3, "+1", 0, "Invalid port '+1'"},
-        SetterErrorCase{"PathLong", 4, kLong8001, 0, "Path is longer than 8000 characters '" + kLong8001 + "'"},
-        SetterErrorCase{"FragmentLong", 5, kLong257, 0, "Fragment is longer than 256 characters '" + kLong257 + "'"}),
+        SetterErrorCase{"PathLong", 4, kLong8001, 0,
+                        "Path is longer than 8000 characters '" + kLong8001 + "'"},
+        SetterErrorCase{"FragmentLong", 5, kLong257, 0,
+                        "Fragment is longer than 256 characters '" + kLong257 + "'"}),
     [](const ::testing::TestParamInfo<SetterErrorCase>& i) { return std::string(i.param.name); });
 
 // The host setter picks the address kind (left to the implementer): 0 or -1 reads
@@ -469,7 +545,9 @@ struct HostCase {
   int ip_version;
   std::string url;
 };
-void PrintTo(const HostCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HostCase& c, std::ostream* os) {
+  *os << c.name;
+}
 class UrlHostSetter : public ::testing::TestWithParam<HostCase> {};
 
 TEST_P(UrlHostSetter, Kind) {
@@ -517,7 +595,7 @@ TEST(url, StateUrlIsGivenTextOnceBuilt) {
 
 TEST(url, StateReparseAndFailedParse) {
   Url u("x://h/p?a=1#f");
-  u.path("/q");  // components parsed, then one changed; the text is the old one
+  u.path("/q");   // components parsed, then one changed; the text is the old one
   u.parse_url();  // reparses the held text
   EXPECT_EQ(u.path(), "/p");
   Url bad("x://h/p?a=1#a b");
@@ -580,7 +658,9 @@ struct OutputCase {
   const char* name;
   std::string in, out;
 };
-void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const OutputCase& c, std::ostream* os) {
+  *os << c.name;
+}
 class UrlOutput : public ::testing::TestWithParam<OutputCase> {};
 
 TEST_P(UrlOutput, Text) {
@@ -595,15 +675,17 @@ INSTANTIATE_TEST_SUITE_P(
     url, UrlOutput,
     ::testing::Values(
         OutputCase{"Empty", "", "Url:{url()}"},
-        OutputCase{"Broker", "mqtt-tcp://broker:1883",
-                   "Url:{url(mqtt-tcp://broker:1883) scheme(mqtt-tcp) host(broker) IPv(0) port(1883)}"},
+        OutputCase{
+            "Broker", "mqtt-tcp://broker:1883",
+            "Url:{url(mqtt-tcp://broker:1883) scheme(mqtt-tcp) host(broker) IPv(0) port(1883)}"},
         // The IP version is written as a decimal number (left to the implementer).
         OutputCase{"Ipv6", "x://[::1]", "Url:{url(x://[::1]) scheme(x) host(::1) IPv(6)}"},
         OutputCase{"IpvFuture", "x://[vC.a]", "Url:{url(x://[vc.a]) scheme(x) host(a) IPv(12)}"},
         OutputCase{"EmptyHost", "x://", "Url:{url(x://) scheme(x) host() IPv(0)}"},
-        OutputCase{"All", "x://u@h:1/p?a=1&b#f",
-                   "Url:{url(x://u@h:1/p?a=1&b#f) scheme(x) user_info(u) host(h) IPv(0) port(1) path(/p) "
-                   "query(<key(a) val(1)> <key(b) val()>)fragment(f) }"}),
+        OutputCase{
+            "All", "x://u@h:1/p?a=1&b#f",
+            "Url:{url(x://u@h:1/p?a=1&b#f) scheme(x) user_info(u) host(h) IPv(0) port(1) path(/p) "
+            "query(<key(a) val(1)> <key(b) val()>)fragment(f) }"}),
     [](const ::testing::TestParamInfo<OutputCase>& i) { return std::string(i.param.name); });
 
 TEST(url, OutputThrowsOnBadText) {
