@@ -105,8 +105,8 @@ void ChainBuilder::map_blocks(const json& document) {
   }
 }
 
-int ChainBuilder::link(qor::Block& source, const std::string& source_port,
-                       qor::Block& destination, const std::string& destination_port) {
+int ChainBuilder::link(qor::Block& source, const std::string& source_port, qor::Block& destination,
+                       const std::string& destination_port) {
   qor::Port* from = source.find_port(source_port);
   qor::Port* to = destination.find_port(destination_port);
   int result = qor::SUCCESS;

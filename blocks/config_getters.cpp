@@ -23,13 +23,12 @@ int32_t to_int32(const json& value, const std::string& key) {
   constexpr double kMax = std::numeric_limits<int32_t>::max();
   if (!value.is_number()) {
     // The JSON library would quietly turn a boolean into 0 or 1; only numbers count.
-    throw std::invalid_argument(key + ": [json.exception.type_error.302] type must be number, but is " +
-                                value.type_name());
+    throw std::invalid_argument(
+        key + ": [json.exception.type_error.302] type must be number, but is " + value.type_name());
   }
-  const double number = value.is_number_float() ? std::trunc(value.get<double>())
-                        : value.is_number_unsigned()
-                            ? static_cast<double>(value.get<uint64_t>())
-                            : static_cast<double>(value.get<int64_t>());
+  const double number = value.is_number_float()      ? std::trunc(value.get<double>())
+                        : value.is_number_unsigned() ? static_cast<double>(value.get<uint64_t>())
+                                                     : static_cast<double>(value.get<int64_t>());
   if (!(number >= kMin && number <= kMax)) {
     throw std::invalid_argument(key + ": value " + value.dump() +
                                 " does not fit a 32-bit signed integer");

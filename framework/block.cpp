@@ -15,7 +15,9 @@ namespace {
 constexpr auto kRestartPause = std::chrono::seconds(1);
 }  // namespace
 
-Block::Block(std::string name) : name_(std::move(name)) { BlockChain::instance().add(this); }
+Block::Block(std::string name) : name_(std::move(name)) {
+  BlockChain::instance().add(this);
+}
 
 Block::~Block() {
   // A destroyed block must not stay reachable for the health check.
@@ -52,7 +54,9 @@ void Block::start_thread() {
   thread_ = boost::thread(&Block::thread_main, this);
 }
 
-void Block::notify() { semaphore_.post(); }
+void Block::notify() {
+  semaphore_.post();
+}
 
 void Block::process(Port* /*port*/) {}
 

@@ -11,7 +11,9 @@ namespace qor {
 
 namespace {
 
-[[noreturn]] void throw_errno() { throw std::system_error(errno, std::generic_category()); }
+[[noreturn]] void throw_errno() {
+  throw std::system_error(errno, std::generic_category());
+}
 
 void read_counter(int fd) {
   uint64_t count = 0;
@@ -37,7 +39,9 @@ FDTimer::~FDTimer() {
   }
 }
 
-void FDTimer::set_callback(std::function<void()> callback) { callback_ = std::move(callback); }
+void FDTimer::set_callback(std::function<void()> callback) {
+  callback_ = std::move(callback);
+}
 
 void FDTimer::start() {
   loop_ = std::async(std::launch::async, [this] { loop(); });

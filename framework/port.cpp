@@ -6,7 +6,9 @@
 
 namespace qor {
 
-void Port::connect(Port* /*other*/) { throw Exception(CANNOT_CONNECT); }
+void Port::connect(Port* /*other*/) {
+  throw Exception(CANNOT_CONNECT);
+}
 
 int Port::disconnect(Port* other) {
   auto it = std::find(connections_.begin(), connections_.end(), other);

@@ -6,7 +6,8 @@
 #include "zeb/log.h"
 
 DumpStringBlock::DumpStringBlock(const std::string& name, const nlohmann::json& config)
-    : ConfigBlock(name, config), to_log_(config_string(config, "output_method", "stdout") == "log") {
+    : ConfigBlock(name, config),
+      to_log_(config_string(config, "output_method", "stdout") == "log") {
   add_port(&input_);
 }
 

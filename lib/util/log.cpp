@@ -1,9 +1,9 @@
 #include "zeb/log.h"
 
 #include <spdlog/logger.h>
+#include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -33,7 +33,9 @@ std::shared_ptr<spdlog::sinks::stdout_sink_mt> shared_stdout_sink() {
   return sink;
 }
 
-bool valid_name(const char* name) { return name != nullptr && name[0] != '\0'; }
+bool valid_name(const char* name) {
+  return name != nullptr && name[0] != '\0';
+}
 
 void register_new(const char* name, spdlog::sink_ptr sink) {
   auto logger = std::make_shared<spdlog::logger>(name, std::move(sink));
@@ -123,12 +125,12 @@ int log(void* logger, int level, const char* format, ...) {
   return result;
 }
 
-#define ZEB_LEVEL_FUNCTION(fn, level)                \
-  void fn(void* logger, const char* format, ...) {   \
-    va_list args;                                    \
-    va_start(args, format);                          \
-    vlog(logger, level, format, args);               \
-    va_end(args);                                    \
+#define ZEB_LEVEL_FUNCTION(fn, level)              \
+  void fn(void* logger, const char* format, ...) { \
+    va_list args;                                  \
+    va_start(args, format);                        \
+    vlog(logger, level, format, args);             \
+    va_end(args);                                  \
   }
 
 ZEB_LEVEL_FUNCTION(log_debug, SPDLOG_LEVEL_DEBUG)

@@ -12,7 +12,9 @@ using weft_test::ChildProcess;
 
 namespace {
 
-std::string program() { return weft_test::build_dir() + "/weft-pipe"; }
+std::string program() {
+  return weft_test::build_dir() + "/weft-pipe";
+}
 
 // Environment of a clean run: no stray config, a health file of its own.
 std::map<std::string, std::string> clean_env(const std::string& health_path) {
@@ -99,7 +101,8 @@ TEST(ConfigFile, PathPrecedence) {
   env["config"] = "";
   {
     ChildProcess child(program(), {}, env, "/");
-    EXPECT_TRUE(child.wait_for_output("Waiting for config file: config.json\n", 10s)) << child.out();
+    EXPECT_TRUE(child.wait_for_output("Waiting for config file: config.json\n", 10s))
+        << child.out();
   }
 }
 
@@ -131,20 +134,23 @@ INSTANTIATE_TEST_SUITE_P(
                      "ERROR: The mappings portion of config file must be an object\n"},
         StartupError{"NoMappings", R"({"blocks":{"d":{"type":"DUMPSTRINGBLOCK"}}})",
                      "ERROR: Unable to read mappings portion of config file\n"},
-        StartupError{"DelayAsString",
-                     R"({"blocks":{"gen":{"type":"repstr","config":{"delay":"fast"}}},"mappings":{}})",
-                     "ERROR unable to initialize block: gen of type: REPSTR\n"
-                     "\tdelay: [json.exception.type_error.302] type must be number, but is "
-                     "string\nERROR: Unable to initialize blocks\n"},
-        StartupError{"AppendCounterAsBool",
-                     R"({"blocks":{"gen":{"type":"REPSTR","config":{"append_counter":true}}},"mappings":{}})",
-                     "ERROR unable to initialize block: gen of type: REPSTR\n"
-                     "\tappend_counter: [json.exception.type_error.302] type must be string, but "
-                     "is boolean\nERROR: Unable to initialize blocks\n"},
-        StartupError{"LogLevelAsBool",
-                     R"({"blocks":{"d":{"type":"DUMPSTRINGBLOCK","config":{"log_level":true}}},"mappings":{}})",
-                     "ERROR unable to initialize block: d of type: DUMPSTRINGBLOCK\n"
-                     "\tlog_level must be an int or a string\nERROR: Unable to initialize blocks\n"}),
+        StartupError{
+            "DelayAsString",
+            R"({"blocks":{"gen":{"type":"repstr","config":{"delay":"fast"}}},"mappings":{}})",
+            "ERROR unable to initialize block: gen of type: REPSTR\n"
+            "\tdelay: [json.exception.type_error.302] type must be number, but is "
+            "string\nERROR: Unable to initialize blocks\n"},
+        StartupError{
+            "AppendCounterAsBool",
+            R"({"blocks":{"gen":{"type":"REPSTR","config":{"append_counter":true}}},"mappings":{}})",
+            "ERROR unable to initialize block: gen of type: REPSTR\n"
+            "\tappend_counter: [json.exception.type_error.302] type must be string, but "
+            "is boolean\nERROR: Unable to initialize blocks\n"},
+        StartupError{
+            "LogLevelAsBool",
+            R"({"blocks":{"d":{"type":"DUMPSTRINGBLOCK","config":{"log_level":true}}},"mappings":{}})",
+            "ERROR unable to initialize block: d of type: DUMPSTRINGBLOCK\n"
+            "\tlog_level must be an int or a string\nERROR: Unable to initialize blocks\n"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(StartupErrorsText, SyntaxErrorPrintsTheParserText) {
@@ -262,7 +268,8 @@ TEST(Chain, ZeroDelayRunsFlatOutWithoutLossOrReordering) {
   size_t pos = 0;
   for (int i = 0; i <= 20000; ++i) {
     const std::string line = "d : $M " + std::to_string(i) + "\n";
-    ASSERT_EQ(out.compare(pos, line.size(), line), 0) << "message " << i << " missing or out of order";
+    ASSERT_EQ(out.compare(pos, line.size(), line), 0)
+        << "message " << i << " missing or out of order";
     pos += line.size();
   }
 }

@@ -114,7 +114,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   }
 }
 
-ChildProcess::~ChildProcess() { kill(); }
+ChildProcess::~ChildProcess() {
+  kill();
+}
 
 int ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -132,7 +134,9 @@ int ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
   return status_;
 }
 
-bool ChildProcess::running() { return wait_exit(std::chrono::milliseconds(0)) == -1; }
+bool ChildProcess::running() {
+  return wait_exit(std::chrono::milliseconds(0)) == -1;
+}
 
 void ChildProcess::kill() {
   if (pid_ > 0 && !reaped_) {
@@ -141,8 +145,12 @@ void ChildProcess::kill() {
   }
 }
 
-std::string ChildProcess::out() const { return read_file(out_path_); }
-std::string ChildProcess::err() const { return read_file(err_path_); }
+std::string ChildProcess::out() const {
+  return read_file(out_path_);
+}
+std::string ChildProcess::err() const {
+  return read_file(err_path_);
+}
 
 bool ChildProcess::wait_for_output(const std::string& text,
                                    std::chrono::milliseconds timeout) const {

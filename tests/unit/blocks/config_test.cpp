@@ -60,8 +60,8 @@ TEST(SubstituteEnvironment, RebuildsValuesButNotNames) {
 }
 
 TEST(ConfigGetters, DefaultsAndValues) {
-  const json config = {{"n", 42}, {"f", -7.9}, {"big", 2147483647}, {"s", "text"},
-                       {"o", {{"k", 1}}}, {"nulled", nullptr}};
+  const json config = {{"n", 42},     {"f", -7.9},       {"big", 2147483647},
+                       {"s", "text"}, {"o", {{"k", 1}}}, {"nulled", nullptr}};
   EXPECT_EQ(config_int(config, "n", 1), 42);
   EXPECT_EQ(config_int(config, "f", 1), -7) << "truncated toward zero";
   EXPECT_EQ(config_int(config, "big"), 2147483647);
@@ -79,8 +79,9 @@ TEST(ConfigGetters, DefaultsAndValues) {
 }
 
 TEST(ConfigGetters, ErrorTexts) {
-  const json config = {{"n", "12"}, {"b", true}, {"s", 5}, {"o", "x"},
-                       {"huge", 1e12}, {"neg", -3000000000LL}, {"nulled", nullptr}};
+  const json config = {{"n", "12"},        {"b", true},    {"s", 5},
+                       {"o", "x"},         {"huge", 1e12}, {"neg", -3000000000LL},
+                       {"nulled", nullptr}};
   EXPECT_EQ(rejection([&] { config_int(config, "n", 0); }),
             "n: [json.exception.type_error.302] type must be number, but is string");
   EXPECT_EQ(rejection([&] { config_int(config, "b", 0); }),
@@ -90,7 +91,9 @@ TEST(ConfigGetters, ErrorTexts) {
   EXPECT_EQ(rejection([&] { config_string(config, "s", ""); }),
             "s: [json.exception.type_error.302] type must be string, but is number");
   EXPECT_EQ(rejection([&] { config_object(config, "o"); }), "o must be of type object");
-  EXPECT_EQ(rejection([&] { config_int(json{{"a", 1}}, "missing"); }),
+  EXPECT_EQ(rejection([&] {
+              config_int(json{{"a", 1}}, "missing");
+            }),
             R"(Unable to find: missing in: {"a":1})");
   EXPECT_EQ(rejection([&] { config_int(config, "huge", 0); }),
             "huge: value 1000000000000.0 does not fit a 32-bit signed integer");
@@ -99,7 +102,9 @@ TEST(ConfigGetters, ErrorTexts) {
 }
 
 TEST(ConfigBlock, LogLevelFromNumberOrName) {
-  auto level = [](const json& value) { return ConfigBlock::parse_log_level({{"log_level", value}}); };
+  auto level = [](const json& value) {
+    return ConfigBlock::parse_log_level({{"log_level", value}});
+  };
   EXPECT_EQ(ConfigBlock::parse_log_level(json::object()), 6);
   EXPECT_EQ(level(0), 0);
   EXPECT_EQ(level(3), 3);
