@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <ios>
 #include <limits>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "zeb/log.h"
+#include "zeb/transport.h"
 #include "zeb/url.h"
 
 namespace zeb {
@@ -293,6 +295,14 @@ int RegistryFile::lookup_node(int methods, const char* node_ref, NodeEntry** out
   *out = nullptr;
   if (node_ref == nullptr) {
     log_warn(log_, "RegistryFile::lookup_node : NULL node_ref, not found by default");
+    return 1;
+  }
+  // Matching recurses once per character of the reference, so a long one could
+  // overflow the stack; none longer than a transport accepts is looked up.
+  const size_t length = std::strlen(node_ref);
+  if (length > kMaxReferenceLength) {
+    log_warn(log_, "RegistryFile::lookup_node : node_ref of %zu bytes is too long, not found",
+             length);
     return 1;
   }
   log_debug(log_, "RegistryFile::lookup_node : \"%s\"", node_ref);

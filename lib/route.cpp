@@ -8,6 +8,9 @@ namespace zeb {
 
 int Route::resolve(const Registry& registry, const TransportLoader& loader, int lookup_methods,
                    int required, const char* ref) {
+  // Longer references are not looked up at all; report that they cannot be
+  // mapped rather than that nothing matched.
+  if (ref != nullptr && std::strlen(ref) > kMaxReferenceLength) return kRegistryError;
   if (registry.lookup_node(lookup_methods, ref, &entry_) != 0 || entry_ == nullptr) {
     return kNodeNotFound;
   }
@@ -17,11 +20,7 @@ int Route::resolve(const Registry& registry, const TransportLoader& loader, int 
   if (required != 0 && (transport_->get_supported_methods() & required) == 0) {
     return kUnsupportedMethod;
   }
-  const int mapped = entry_->map_reference(ref, ref_, sizeof ref_);
-  if (mapped == 0) return kRegistryError;
-  // An entry without rewrite copies the reference cut to the buffer; a cut
-  // reference would reach some other topic, so it is refused like a long rewrite.
-  if (mapped == -1 && std::strlen(ref) > kMaxReferenceLength) return kRegistryError;
+  if (entry_->map_reference(ref, ref_, sizeof ref_) == 0) return kRegistryError;
   return kSuccess;
 }
 

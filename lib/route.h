@@ -17,7 +17,9 @@ class Route {
  public:
   // Resolves ref for the lookup mask; when required is not 0 the transport must
   // support that method bit. Returns 200, or -1 (no entry), -2 (no transport),
-  // -3 (method not supported) or -17 (the rewritten reference does not fit).
+  // -3 (method not supported) or -17 (ref or its rewritten form is longer than
+  // a transport accepts; an entry without rewrite would otherwise hand the
+  // transport a cut reference, which names some other target).
   int resolve(const Registry& registry, const TransportLoader& loader, int lookup_methods,
               int required, const char* ref);
 

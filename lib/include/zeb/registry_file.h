@@ -58,6 +58,7 @@ class ZEB_EXPORT RegistryFile : public Registry {
   // append_rule finds no plane and dump shows "full_reg" as null.
   int initialize() override;
 
+  // A node_ref longer than kMaxReferenceLength is not found (and logged).
   int lookup_node(int methods, const char* node_ref, NodeEntry** out) const override;
 
   // Appends the rules of document's "mapping" array: kRegistryParsed when all

@@ -169,6 +169,7 @@ TEST_F(ClientTest, ReferenceMustFitTheTransportBuffer) {
   EXPECT_EQ(delivery_.payloads.size(), 1u);
   // Cut to 1023 bytes it would reach the subscriber above: refused instead.
   EXPECT_EQ(publish("raw/" + std::string(1020, 'r'), "cut"), zeb::kRegistryError);
+  EXPECT_EQ(publish("raw/" + std::string(300000, 'r'), "huge"), zeb::kRegistryError);
   EXPECT_EQ(delivery_.payloads.size(), 1u);
   EXPECT_EQ(publish("twice/" + std::string(511, 'x'), "p"), zeb::kSuccess);
   EXPECT_EQ(publish("twice/" + std::string(512, 'x'), "p"), zeb::kRegistryError);
@@ -314,6 +315,8 @@ TEST_F(MappingTest, FailuresLeaveTheResultAlone) {
   EXPECT_EQ(mapping_->get_metadata(("down/" + std::string(512, 'x')).c_str(), &metadata),
             zeb::kRegistryError);
   EXPECT_TRUE(metadata.healthy());
+  EXPECT_EQ(mapping_->get_metadata(("up/" + std::string(300000, 'x')).c_str(), &metadata),
+            zeb::kRegistryError);
   EXPECT_EQ(mapping_->get_metadata("up/1", nullptr), zeb::kInvalidOption);
 }
 

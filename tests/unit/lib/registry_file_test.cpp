@@ -295,6 +295,19 @@ TEST(RegistryLookup, NullReferenceIsNotFound) {
             std::string::npos);
 }
 
+TEST(RegistryLookup, ReferencesLongerThanATransportTakesAreNotMatched) {
+  LogCapture capture("reg_long");
+  RegistryFile reg("reg_long", nullptr);
+  ASSERT_TRUE(reg.add_plane("p", R"({"transport_addr":"loop://h"})"));
+  ASSERT_TRUE(reg.append_rule("p", zeb::kMethodAny, "(.*)", nullptr));
+  EXPECT_NE(find(reg, zeb::kMethodAny, std::string(1023, 'r').c_str()), nullptr);
+  EXPECT_EQ(find(reg, zeb::kMethodAny, std::string(1024, 'r').c_str()), nullptr);
+  // Long enough to exhaust the stack if it were matched.
+  EXPECT_EQ(find(reg, zeb::kMethodAny, std::string(300000, 'r').c_str()), nullptr);
+  EXPECT_NE(capture.text().find("node_ref of 1024 bytes is too long, not found"),
+            std::string::npos);
+}
+
 TEST(RegistryInMemory, AppendRuleWithoutInitialize) {
   RegistryFile reg;
   ASSERT_TRUE(reg.add_plane("p", R"({"transport_addr":"loop://h","b":2,"a":1})"));
