@@ -67,6 +67,12 @@ std::string config_string(const json& config, const std::string& key) {
   return config_string(config, key, std::string());
 }
 
+std::string config_string_required(const json& config, const std::string& key) {
+  const json* value = find_key(config, key);
+  if (!value) throw_missing(config, key);
+  return to_string(*value, key);
+}
+
 json config_object(const json& config, const std::string& key) {
   const json* value = find_key(config, key);
   if (!value || value->is_null()) return json::object();

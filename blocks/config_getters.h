@@ -21,6 +21,8 @@ int32_t config_int(const nlohmann::json& config, const std::string& key);
 std::string config_string(const nlohmann::json& config, const std::string& key,
                           const std::string& default_value);
 std::string config_string(const nlohmann::json& config, const std::string& key);
+// Required form: an absent key throws "Unable to find: <key> in: <config>".
+std::string config_string_required(const nlohmann::json& config, const std::string& key);
 
 // Absent key or null (an empty object that environment substitution turned into
 // null): an empty object. Anything else but an object throws

@@ -91,6 +91,10 @@ TEST(ConfigGetters, ErrorTexts) {
   EXPECT_EQ(rejection([&] { config_string(config, "s", ""); }),
             "s: [json.exception.type_error.302] type must be string, but is number");
   EXPECT_EQ(rejection([&] { config_object(config, "o"); }), "o must be of type object");
+  EXPECT_EQ(rejection([&] { config_string_required(json{{"a", 1}}, "node_ref"); }),
+            R"(Unable to find: node_ref in: {"a":1})");
+  EXPECT_EQ(rejection([&] { config_string_required(config, "s"); }),
+            "s: [json.exception.type_error.302] type must be string, but is number");
   EXPECT_EQ(rejection([&] {
               config_int(json{{"a", 1}}, "missing");
             }),
