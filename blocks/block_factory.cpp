@@ -2,6 +2,8 @@
 
 #include "blocks/test/dump_string_block.h"
 #include "blocks/test/repeating_string_block.h"
+#include "blocks/zeb/zeb_in_block.h"
+#include "blocks/zeb/zeb_out_block.h"
 
 namespace {
 
@@ -17,6 +19,8 @@ const std::map<std::string, BlockFactory>& block_factories() {
   static const std::map<std::string, BlockFactory> table = {
       {"DUMPSTRINGBLOCK", make<DumpStringBlock>},
       {"REPSTR", make<RepeatingStringBlock>},
+      {"ZEBIN", make<ZebInBlock>},
+      {"ZEBOUT", make<ZebOutBlock>},
   };
   return table;
 }

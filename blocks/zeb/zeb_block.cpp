@@ -1,0 +1,56 @@
+#include "blocks/zeb/zeb_block.h"
+
+#include "blocks/config_getters.h"
+#include "zeb/connection_metadata.h"
+#include "zeb/log.h"
+#include "zeb/status.h"
+#include "zeb/transport.h"
+
+ZebBlock::ZebBlock(const std::string& name, const nlohmann::json& config)
+    : ConfigBlock(name, config), transport_addr_(config_string_required(config, "transport_addr")) {
+  nlohmann::json plane = config_object(config, "options");
+  plane["transport_addr"] = transport_addr_;
+  options_text_ = plane.dump();
+
+  client_log_name_ = log_name() + ".zeb";
+  zeb::create_stdout_log(client_log_name_.c_str());
+  zeb::set_log_level(client_log_name_.c_str(), parse_log_level(config));
+
+  // Named after the client log, so the registry's own complaints (a rule it
+  // cannot build) are seen next to the client's.
+  registry_ = std::make_unique<zeb::RegistryFile>(client_log_name_.c_str(), nullptr);
+  registry_->add_plane(name.c_str(), options_text_.c_str());
+  client_.reset(zeb::makeClient(registry_.get(), client_log_name_.c_str()));
+  mapping_ = std::make_unique<zeb::ConnectionMapping>(*registry_);
+}
+
+ZebBlock::~ZebBlock() {
+  shutdown();
+}
+
+void ZebBlock::shutdown() {
+  join();
+  client_.reset();
+}
+
+std::string ZebBlock::escape_pattern(const std::string& text) {
+  static const std::string kSpecial = "\\^$.|?*+()[]{}";
+  std::string pattern;
+  pattern.reserve(text.size() * 2);
+  for (char c : text) {
+    if (kSpecial.find(c) != std::string::npos) pattern += '\\';
+    pattern += c;
+  }
+  return pattern;
+}
+
+void ZebBlock::add_rule(const std::string& node_ref) {
+  // Topics such as "plant/+/temp" are references, not patterns: the rule must
+  // match the reference itself.
+  registry_->append_rule(name().c_str(), zeb::kMethodAny, escape_pattern(node_ref).c_str(), "");
+}
+
+bool ZebBlock::connection_healthy(const std::string& node_ref) {
+  zeb::ConnectionMetadata metadata;
+  return mapping_->get_metadata(node_ref.c_str(), &metadata) == zeb::kSuccess && metadata.healthy();
+}

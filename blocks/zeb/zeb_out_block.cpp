@@ -1,0 +1,53 @@
+#include "blocks/zeb/zeb_out_block.h"
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+#include "blocks/config_getters.h"
+#include "zeb/log.h"
+#include "zeb/status.h"
+#include "zeb/transport.h"
+
+ZebOutBlock::ZebOutBlock(const std::string& name, const nlohmann::json& config)
+    : ZebBlock(name, config) {
+  std::string method = config_string_required(config, "method");
+  std::transform(method.begin(), method.end(), method.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  if (method == "PUB") {
+    method_ = zeb::kMethodPub;
+  } else if (method == "SET") {
+    method_ = zeb::kMethodSet;
+  } else {
+    throw std::invalid_argument("ERROR: ZEB Output Block: " + name + " unknown method: " + method +
+                                " valid methods are \"PUB\" and \"SET\"");
+  }
+  node_ref_ = config_string_required(config, "node_ref");
+  add_rule(node_ref_);
+  add_port(&input_);
+}
+
+ZebOutBlock::~ZebOutBlock() {
+  shutdown();
+}
+
+int ZebOutBlock::deliver(std::string& text) {
+  try {
+    return method_ == zeb::kMethodPub ? client_->pub(node_ref_.c_str(), text.data(), text.size())
+                                      : client_->set(node_ref_.c_str(), text.data(), text.size());
+  } catch (const std::exception& e) {
+    zeb::log_error(logger(), "ZebOutBlock [%s]: %s", name().c_str(), e.what());
+    return zeb::kInternalError;
+  }
+}
+
+void ZebOutBlock::process(qor::Port* /*port*/) {
+  if (stopping()) return;
+  std::string text = input_.receive();
+  const int status = deliver(text);
+  if (status != zeb::kSuccess) zeb::log_error(logger(), "ZebOutBlock Err: %d", status);
+}
+
+bool ZebOutBlock::is_healthy() {
+  return connection_healthy(node_ref_);
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <mosquitto.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "zeb/client.h"
+
+class MQTTTransport;
+
+// One broker connection's receiving side: its subscriptions and the network
+// thread that reads the connection, delivers messages and repairs the
+// connection after a loss.
+//
+// Thread rules: `add_subscription` and `has_subscription` run on caller
+// threads; `net_loop` and `msg_rcvd` on the network thread. `lock_` guards
+// `subscriptions_` and is never held while calling into libmosquitto or a
+// subscriber callback. `running_` is cleared by the destroying thread, which
+// also wakes a back-off sleep through `wake_`.
+class MQTTCallbackHandler {
+ public:
+  using Subscriber = std::pair<zeb::MessageCallback, void*>;
+
+  MQTTCallbackHandler(MQTTTransport* transport, mosquitto* mosq, void** log_ref);
+  // Stops and joins the network thread; never waits on the broker or a back-off.
+  ~MQTTCallbackHandler();
+  MQTTCallbackHandler(const MQTTCallbackHandler&) = delete;
+  MQTTCallbackHandler& operator=(const MQTTCallbackHandler&) = delete;
+
+  // Inserts or replaces the subscriber of `topic` (a topic or a topic filter).
+  void add_subscription(const char* topic, zeb::MessageCallback callback, void* user);
+  void remove_subscription(const char* topic);
+  // Exact, byte-wise look-up.
+  bool has_subscription(const char* topic);
+
+  // Starts the network thread. 0 on success; MOSQ_ERR_INVAL when there is no
+  // handle or it was already started; MOSQ_ERR_ERRNO when the thread cannot be made.
+  int loop_start(int qos);
+
+  // Delivers one message to the subscriber of its topic; network thread.
+  void msg_rcvd(void* obj, const char* topic, const mosquitto_message* msg);
+
+  // Ends the network thread: clears `running`, wakes a back-off sleep and joins.
+  void stop();
+
+ private:
+  void net_loop(int qos);
+  void reconnect(int qos);
+  // Sleeps up to `seconds`; false when woken because the handler stops.
+  bool backoff_sleep(int seconds);
+  // The subscriber for a delivered topic: exact match first, then the filters.
+  bool find_subscriber(const char* topic, Subscriber& out);
+
+  MQTTTransport* const transport_;
+  mosquitto* const mosq_;
+  void** const log_ref_;
+
+  std::mutex lock_;
+  std::map<std::string, Subscriber> subscriptions_;  // guarded by lock_
+
+  std::atomic<bool> running_{true};
+  bool loop_started_ = false;  // caller thread only
+  std::thread net_thread_;
+  std::mutex wake_lock_;
+  std::condition_variable wake_;
+};
