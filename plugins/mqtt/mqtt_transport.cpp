@@ -76,7 +76,9 @@ bool MQTTTransport::find_conn(const std::string& plane_id, mosquitto** mosq_out,
 }
 
 bool MQTTTransport::create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos_inout,
-                                     MQTTCallbackHandler** handler_out) {
+                                     MQTTCallbackHandler** handler_out,
+                                     const FirstSubscription* first, bool* created) {
+  if (created) *created = false;
   const nlohmann::json options = nlohmann::json::parse(zeb_get_options(entry));
   const std::string plane_id = zeb_get_plane_id(entry);
   zeb::log_debug(log_, "MQTT: Looking for conn: %s", plane_id.c_str());
@@ -127,6 +129,7 @@ bool MQTTTransport::create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos
   zeb::log_debug(log_, "MQTT: add_callback_handler: %p", static_cast<void*>(handle));
   add_callback_handler(handle, handler_ptr);
   zeb::log_debug(log_, "MQTT: Adding callback: %p", static_cast<void*>(handle));
+  if (first) handler_ptr->add_subscription(first->topic, first->callback, first->user);
   {
     std::lock_guard<std::mutex> guard(connections_lock_);
     connections_[plane_id] = MQTTHandles{*qos_inout, std::move(mosq), std::move(handler)};
@@ -142,6 +145,7 @@ bool MQTTTransport::create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos
   }
   *mosq_out = handle;
   if (handler_out) *handler_out = handler_ptr;
+  if (created) *created = true;
   zeb::log_debug(log_, "MQTT: Created connection %s", zeb_get_transport_addr(entry));
   return true;
 }
@@ -167,18 +171,24 @@ int MQTTTransport::sub(const char* ref, void* entry, zeb::MessageCallback callba
   mosquitto* mosq = nullptr;
   int qos = 0;
   MQTTCallbackHandler* handler = nullptr;
+  const FirstSubscription first{ref, callback, user};
+  bool created = false;
   try {
-    if (!create_mqtt_conn(entry, &mosq, &qos, &handler)) return zeb::kConnectionFailed;
+    if (!create_mqtt_conn(entry, &mosq, &qos, &handler, &first, &created)) {
+      return zeb::kConnectionFailed;
+    }
   } catch (const std::exception& e) {
     zeb::log_error(log_, "MQTT: Invalid plane options: %s", e.what());
     return zeb::kInvalidOption;
   }
   zeb::log_debug(log_, "MQTT: Looking for callback for client %p", static_cast<void*>(mosq));
-  if (handler->has_subscription(ref)) return zeb::kDuplicateSubscription;
+  if (!created) {
+    if (handler->has_subscription(ref)) return zeb::kDuplicateSubscription;
+    // Recorded before the broker is asked, so a message arriving right after the
+    // subscription is never without its subscriber; taken back on refusal.
+    handler->add_subscription(ref, callback, user);
+  }
   zeb::log_debug(log_, "MQTT: Subscribing to %s with qos: %d", ref, qos);
-  // Recorded before the broker is asked, so a message arriving right after the
-  // subscription is never without its subscriber; taken back on refusal.
-  handler->add_subscription(ref, callback, user);
   if (mosquitto_subscribe(mosq, nullptr, ref, qos) != MOSQ_ERR_SUCCESS) {
     handler->remove_subscription(ref);
     return zeb::kCantSubscribe;

@@ -44,10 +44,21 @@ class MQTTTransport : public zeb::BaseTransport {
   zeb::ConnectionMetadata connection_metadata(const char* ref, void* entry) override;
   int free_msg(zeb::_Msg* msg) override;
 
+  // A subscription to record on a connection before its network thread starts.
+  struct FirstSubscription {
+    const char* topic;
+    zeb::MessageCallback callback;
+    void* user;
+  };
+
   // Finds or opens the connection of the plane `entry` names; on success the
-  // handle and its QoS are stored. Throws on options that are not valid JSON.
+  // handle and its QoS are stored. A new connection records `first` before it
+  // reads anything, so messages a persistent session kept for us are never
+  // without their subscriber; `created` tells whether that happened. Throws on
+  // options that are not valid JSON.
   bool create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos_inout,
-                        MQTTCallbackHandler** handler_out = nullptr);
+                        MQTTCallbackHandler** handler_out = nullptr,
+                        const FirstSubscription* first = nullptr, bool* created = nullptr);
 
   void* log() const { return log_; }
 
