@@ -1,7 +1,8 @@
 # Two commands do everything on a fresh Debian machine (as root):
 #   make run    install what is missing, build, run the demo chain
 #   make test   install what is missing, build, run every test
-# SANITIZE=1 builds into build-asan/ with AddressSanitizer and UndefinedBehaviorSanitizer.
+# SANITIZE=1 builds into build-asan/ with AddressSanitizer and UndefinedBehaviorSanitizer;
+# SANITIZE=thread into build-tsan/ with ThreadSanitizer.
 # WERROR=1 turns warnings into errors (CI does).
 
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
@@ -12,6 +13,9 @@ FUZZ_SECONDS ?= 30
 ifeq ($(SANITIZE),1)
 BUILD_DIR ?= build-asan
 CMAKE_FLAGS += -DWEFT_SANITIZE=ON
+else ifeq ($(SANITIZE),thread)
+BUILD_DIR ?= build-tsan
+CMAKE_FLAGS += -DWEFT_TSAN=ON
 else
 BUILD_DIR ?= build
 endif
@@ -34,7 +38,7 @@ run: build
 	cd $(BUILD_DIR) && ./weft-pipe -f ../examples/demo.json
 
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS) $(CTEST_ARGS)
 
 fuzz: deps
 	./scripts/run-fuzzers.sh $(FUZZ_SECONDS)
@@ -43,4 +47,4 @@ format:
 	git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz
