@@ -1,7 +1,11 @@
 #include "blocks/block_factory.h"
 
+#include "blocks/splitter/basic_splitter_block.h"
+#include "blocks/splitter/json_splitter_block.h"
 #include "blocks/test/dump_string_block.h"
 #include "blocks/test/repeating_string_block.h"
+#include "blocks/timeseries/flat_to_timeseries.h"
+#include "blocks/timeseries/json_to_timeseries.h"
 #include "blocks/zeb/zeb_in_block.h"
 #include "blocks/zeb/zeb_out_block.h"
 
@@ -18,7 +22,11 @@ std::unique_ptr<qor::Block> make(const std::string& name, const nlohmann::json& 
 const std::map<std::string, BlockFactory>& block_factories() {
   static const std::map<std::string, BlockFactory> table = {
       {"DUMPSTRINGBLOCK", make<DumpStringBlock>},
+      {"FLATTOTIMESERIES", make<FlatToTimeseries>},
+      {"JSONSPLIT", make<JsonSplitterBlock>},
+      {"JSONTOTIMESERIES", make<JsonToTimeseries>},
       {"REPSTR", make<RepeatingStringBlock>},
+      {"SPLITTER", make<BasicSplitterBlock>},
       {"ZEBIN", make<ZebInBlock>},
       {"ZEBOUT", make<ZebOutBlock>},
   };
