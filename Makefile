@@ -23,7 +23,7 @@ ifeq ($(WERROR),1)
 CMAKE_FLAGS += -DWEFT_WERROR=ON
 endif
 
-.PHONY: all deps build run test fuzz format clean
+.PHONY: all deps build run test bench fuzz format clean
 
 all: build
 
@@ -39,6 +39,13 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS) $(CTEST_ARGS)
+
+# Benchmarks (not part of make test): builds with -DWEFT_BENCH=ON, then runs
+# every benchmark script and program under bench/.
+bench: deps
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) -DWEFT_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+	./bench/run-all.sh $(BUILD_DIR)
 
 fuzz: deps
 	./scripts/run-fuzzers.sh $(FUZZ_SECONDS)

@@ -110,6 +110,14 @@ bool MQTTTransport::create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos
     return false;
   }
 
+  // Nagle's algorithm holds a small publish back until the broker acknowledges
+  // the previous segment, which at QoS 0 means its delayed-ACK timer: tens of
+  // milliseconds per message. Off by default; "tcp_nodelay": false restores it.
+  const bool no_delay =
+      !(options.is_object() && options.contains("tcp_nodelay") &&
+        options["tcp_nodelay"].is_boolean() && !options["tcp_nodelay"].get<bool>());
+  mosquitto_int_option(mosq.get(), MOSQ_OPT_TCP_NODELAY, no_delay ? 1 : 0);
+
   const zeb::Url url(zeb_get_transport_addr(entry));
   const std::string host = url.host();
   const int port = url.port().empty() ? kDefaultPort : std::atoi(url.port().c_str());

@@ -1,0 +1,185 @@
+// Drives a relay under test: publishes N messages to an input topic at a paced
+// rate and collects what arrives on the output topic, on two libmosquitto
+// connections with their own network threads. Each message carries its
+// sequence number and send time in a leading "seq_ns" member, so the collector
+// can count loss, duplicates and latency whatever the relay does to the rest.
+//
+// relay_probe PORT IN_TOPIC OUT_TOPIC COUNT RATE QOS [PAYLOAD_FILE]
+//   RATE 0 publishes as fast as the broker takes it.
+// Prints one JSON line of results.
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+struct Collector {
+  std::mutex lock;
+  std::vector<int64_t> latency_ns;
+  std::vector<uint8_t> seen;
+  uint64_t duplicates = 0;
+  uint64_t unparsable = 0;
+  std::atomic<uint64_t> received{0};
+  int64_t first_ns = 0;
+  int64_t last_ns = 0;
+};
+
+// The first "seq_ns":"<seq>:<ns>" in the text.
+bool parse_stamp(const char* text, size_t length, uint64_t& seq, int64_t& sent) {
+  static const char kKey[] = "seq_ns";
+  const char* end = text + length;
+  const char* at = std::search(text, end, kKey, kKey + sizeof kKey - 1);
+  if (at == end) return false;
+  at += sizeof kKey - 1;
+  while (at < end && (*at == '"' || *at == ':' || *at == ' ')) ++at;
+  char* next = nullptr;
+  seq = std::strtoull(at, &next, 10);
+  if (next == at || next >= end || *next != ':') return false;
+  sent = std::strtoll(next + 1, nullptr, 10);
+  return true;
+}
+
+void on_message(mosquitto*, void* user, const mosquitto_message* msg) {
+  const int64_t arrived = now_ns();
+  auto* c = static_cast<Collector*>(user);
+  uint64_t seq = 0;
+  int64_t sent = 0;
+  std::lock_guard<std::mutex> guard(c->lock);
+  if (!parse_stamp(static_cast<const char*>(msg->payload), static_cast<size_t>(msg->payloadlen),
+                   seq, sent) ||
+      seq >= c->seen.size()) {
+    ++c->unparsable;
+    return;
+  }
+  if (c->seen[seq]) {
+    ++c->duplicates;
+    return;
+  }
+  c->seen[seq] = 1;
+  c->latency_ns.push_back(arrived - sent);
+  if (c->first_ns == 0) c->first_ns = arrived;
+  c->last_ns = arrived;
+  c->received.fetch_add(1);
+}
+
+mosquitto* connect_to(int port, void* user) {
+  mosquitto* m = mosquitto_new(nullptr, true, user);
+  // Small publishes must not wait for the broker's delayed acknowledgements.
+  if (m) mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
+  if (!m || mosquitto_connect(m, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
+      mosquitto_loop_start(m) != MOSQ_ERR_SUCCESS) {
+    std::fprintf(stderr, "cannot connect to port %d\n", port);
+    std::exit(2);
+  }
+  return m;
+}
+
+double percentile(std::vector<int64_t>& values, double p) {
+  if (values.empty()) return 0;
+  const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * values.size()));
+  std::nth_element(values.begin(), values.begin() + index, values.end());
+  return values[index] / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 7) {
+    std::fprintf(stderr, "usage: %s PORT IN_TOPIC OUT_TOPIC COUNT RATE QOS [PAYLOAD_FILE]\n",
+                 argv[0]);
+    return 2;
+  }
+  const int port = std::atoi(argv[1]);
+  const std::string in_topic = argv[2];
+  const std::string out_topic = argv[3];
+  const uint64_t count = std::strtoull(argv[4], nullptr, 10);
+  const double rate = std::atof(argv[5]);
+  const int qos = std::atoi(argv[6]);
+  std::string body = "{}";
+  if (argc > 7) {
+    std::ifstream in(argv[7]);
+    std::stringstream text;
+    text << in.rdbuf();
+    body = text.str();
+    while (!body.empty() && (body.back() == '\n' || body.back() == ' ')) body.pop_back();
+  }
+  // The stamp goes first inside the top-level object.
+  const std::string rest = body.size() > 2 ? "," + body.substr(1) : "}";
+
+  mosquitto_lib_init();
+  Collector collector;
+  collector.seen.assign(count, 0);
+  mosquitto* sub = connect_to(port, &collector);
+  mosquitto_message_callback_set(sub, on_message);
+  mosquitto_subscribe(sub, nullptr, out_topic.c_str(), qos);
+  mosquitto* pub = connect_to(port, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  const int64_t start = now_ns();
+  for (uint64_t i = 0; i < count; ++i) {
+    if (rate > 0) {
+      const int64_t due = start + static_cast<int64_t>(i * 1e9 / rate);
+      while (now_ns() < due) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    const std::string payload =
+        "{\"seq_ns\":\"" + std::to_string(i) + ":" + std::to_string(now_ns()) + "\"" + rest;
+    while (mosquitto_publish(pub, nullptr, in_topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), qos, false) == MOSQ_ERR_NOMEM) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  }
+  const int64_t sent_done = now_ns();
+
+  // Wait until everything arrived or nothing arrived for 3 s.
+  uint64_t last = 0;
+  int64_t quiet_since = now_ns();
+  while (collector.received.load() < count) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const uint64_t got = collector.received.load();
+    if (got != last) {
+      last = got;
+      quiet_since = now_ns();
+    } else if (now_ns() - quiet_since > 3'000'000'000LL) {
+      break;
+    }
+  }
+
+  std::lock_guard<std::mutex> guard(collector.lock);
+  const uint64_t received = collector.received.load();
+  const double span = (collector.last_ns - start) / 1e9;
+  const double offered = count / ((sent_done - start) / 1e9);
+  std::printf(
+      "{\"count\":%" PRIu64 ",\"offered_per_s\":%.0f,\"received\":%" PRIu64 ",\"lost\":%" PRIu64
+      ",\"duplicates\":%" PRIu64 ",\"unparsable\":%" PRIu64
+      ",\"delivered_per_s\":%.0f,\"latency_ms\":{\"p50\":%.3f,\"p99\":%.3f,\"max\":%.3f}}\n",
+      count, offered, received, count - received, collector.duplicates, collector.unparsable,
+      span > 0 ? received / span : 0.0, percentile(collector.latency_ns, 0.50),
+      percentile(collector.latency_ns, 0.99), percentile(collector.latency_ns, 1.0));
+  mosquitto_disconnect(pub);
+  mosquitto_disconnect(sub);
+  mosquitto_loop_stop(pub, true);
+  mosquitto_loop_stop(sub, true);
+  mosquitto_destroy(pub);
+  mosquitto_destroy(sub);
+  mosquitto_lib_cleanup();
+  return 0;
+}
