@@ -1,0 +1,741 @@
+#include "opcua_connection.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <random>
+
+#include "date_time.h"
+#include "decode_error.h"
+#include "status_mapping.h"
+#include "zeb/log.h"
+#include "zeb/status.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kTickMs = 100;
+constexpr int kFirstBackoffMs = 250;
+// Monitored items per CreateMonitoredItems request when restoring.
+constexpr size_t kItemsPerRequest = 500;
+// The orderly close on shutdown waits no longer than this.
+constexpr int kCloseTimeoutMs = 1000;
+
+ChunkAssembler::Limits receive_limits() {
+  ChunkAssembler::Limits limits;
+  limits.max_chunk_size = 65536;
+  limits.max_message_size = 16777216;
+  limits.max_chunk_count = 512;
+  return limits;
+}
+
+std::string random_nonce() {
+  std::random_device device;
+  std::string nonce(32, '\0');
+  for (char& c : nonce) c = static_cast<char>(device() & 0xFF);
+  return nonce;
+}
+
+std::string hex_status(uint32_t status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", status);
+  return text;
+}
+
+const char* const kNullValue = R"({"type":"null","val":null})";
+
+std::string dump(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+OpcuaConnection::OpcuaConnection(zeb::Transport* transport, std::string plane_id,
+                                 PlaneOptions options, void* log)
+    : transport_(transport),
+      plane_id_(std::move(plane_id)),
+      options_(std::move(options)),
+      log_(log),
+      channel_(receive_limits()),
+      thread_(&OpcuaConnection::run, this) {}
+
+OpcuaConnection::~OpcuaConnection() {
+  {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    stop_ = true;
+  }
+  state_cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+uint32_t OpcuaConnection::next_request_id() {
+  uint32_t id = ++request_ids_;
+  if (id == 0) id = ++request_ids_;
+  return id;
+}
+
+ServiceCodec::RequestHeader OpcuaConnection::header(uint32_t request_id, uint32_t timeout_hint) {
+  ServiceCodec::RequestHeader h;
+  {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    h.authentication_token = authentication_token_;
+  }
+  h.timestamp = DateTime::now();
+  h.request_handle = request_id;
+  h.timeout_hint = timeout_hint;
+  return h;
+}
+
+void OpcuaConnection::wait_first_attempt() {
+  std::unique_lock<std::mutex> lock(state_lock_);
+  state_cv_.wait_for(lock, milliseconds(options_.timeout_ms),
+                     [this] { return attempts_ > 0 || stop_.load(); });
+}
+
+int OpcuaConnection::backoff_ms(int attempts) const {
+  int delay = kFirstBackoffMs;
+  for (int i = 1; i < attempts && delay < options_.reconnect_max_ms; ++i) delay *= 2;
+  return std::min(delay, options_.reconnect_max_ms);
+}
+
+bool OpcuaConnection::sleep_backoff(int delay_ms) {
+  std::unique_lock<std::mutex> lock(state_lock_);
+  state_cv_.wait_for(lock, milliseconds(delay_ms), [this] { return stop_.load(); });
+  return !stop_;
+}
+
+// ---- connection thread -------------------------------------------------------
+
+void OpcuaConnection::run() {
+  int failures = 0;
+  while (!stop_) {
+    std::string error;
+    const bool up = establish(&error);
+    {
+      std::lock_guard<std::mutex> guard(state_lock_);
+      ++attempts_;
+    }
+    state_cv_.notify_all();
+    if (up) {
+      failures = 0;
+      zeb::log_info(log_, "OPC UA: session active on %s (plane %s)", options_.endpoint_url.c_str(),
+                    plane_id_.c_str());
+      while (!stop_ && serve_once(&error)) {
+      }
+      if (stop_) {
+        close_session();
+        break;
+      }
+    }
+    if (stop_) break;
+    lose(error);
+    ++failures;
+    if (!sleep_backoff(backoff_ms(failures))) break;
+  }
+  lose("transport stopped");
+}
+
+void OpcuaConnection::lose(const std::string& reason) {
+  const bool was_ready = ready_.exchange(false);
+  ++generation_;
+  if (was_ready || channel_.is_open()) {
+    zeb::log_warn(log_, "OPC UA: connection to %s lost: %s", options_.endpoint_url.c_str(),
+                  reason.c_str());
+  } else {
+    zeb::log_debug(log_, "OPC UA: cannot connect to %s: %s", options_.endpoint_url.c_str(),
+                   reason.c_str());
+  }
+  channel_.close();
+  publish_ids_.clear();
+  acks_.clear();
+  renew_request_id_ = 0;
+  session_broken_ = false;
+  {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    authentication_token_ = NodeId();
+    subscription_id_ = 0;
+  }
+  {
+    std::lock_guard<std::mutex> guard(pending_lock_);
+    for (auto& [id, pending] : pending_) {
+      pending->done = true;
+      pending->status = zeb::kConnectionFailed;
+    }
+  }
+  pending_cv_.notify_all();
+  const auto now = Clock::now();
+  std::lock_guard<std::mutex> guard(items_lock_);
+  for (auto& [handle, item] : items_by_handle_) {
+    if (item->state == ItemState::kActive) {
+      item->state = ItemState::kPending;
+      item->retry_at = now;
+      item->attempts = 0;
+    }
+  }
+}
+
+bool OpcuaConnection::transact(const Encoder& encode, bool open, int timeout_ms,
+                               std::vector<uint8_t>* response, std::string* error) {
+  const uint32_t id = next_request_id();
+  ByteWriter w;
+  encode(w, header(id, static_cast<uint32_t>(timeout_ms)));
+  const int sent = open ? channel_.send_open(id, w.bytes()) : channel_.send_message(id, w.bytes());
+  if (sent != zeb::kSuccess) {
+    *error = std::string("cannot send request: ") + zeb::status_to_str(sent);
+    return false;
+  }
+  const auto deadline = Clock::now() + milliseconds(timeout_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      *error = "no response within the timeout";
+      return false;
+    }
+    ChunkAssembler::Message message;
+    try {
+      if (!channel_.receive(static_cast<int>(std::min<int64_t>(left, kTickMs)), &message, error)) {
+        return false;
+      }
+    } catch (const DecodeError& e) {
+      *error = std::string("malformed message: ") + e.what();
+      zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
+      return false;
+    }
+    if (message.kind == ChunkAssembler::Kind::kNone) continue;
+    if (message.request_id == id && (message.kind == ChunkAssembler::Kind::kMessage ||
+                                     message.kind == ChunkAssembler::Kind::kOpen)) {
+      *response = std::move(message.body);
+      return true;
+    }
+    if (message.request_id == id && message.kind == ChunkAssembler::Kind::kAbort) {
+      *error = "request aborted by the server: " + hex_status(message.error);
+      return false;
+    }
+    if (!dispatch(message, error)) return false;
+  }
+}
+
+bool OpcuaConnection::establish(std::string* error) {
+  if (!channel_.connect(options_.host, options_.port, options_.endpoint_url, options_.timeout_ms,
+                        error)) {
+    return false;
+  }
+  const int timeout = options_.timeout_ms;
+  std::vector<uint8_t> body;
+  try {
+    // Secure channel.
+    if (!transact(
+            [this](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+              ServiceCodec::open_secure_channel(w, h, false,
+                                                static_cast<uint32_t>(options_.token_lifetime_ms));
+            },
+            true, timeout, &body, error)) {
+      return false;
+    }
+    ByteReader open_reader(body.data(), body.size());
+    ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(open_reader);
+    if (StatusMapping::is_bad(h.service_result) ||
+        h.type_id != ServiceCodec::kOpenSecureChannelResponse) {
+      *error = "OpenSecureChannel refused: " + hex_status(h.service_result);
+      return false;
+    }
+    const ServiceCodec::OpenChannelResult open =
+        ServiceCodec::decode_open_secure_channel(open_reader);
+    channel_id_ = open.channel_id;
+    channel_.set_token(open.channel_id, open.token_id);
+    token_renew_at_ = Clock::now() + milliseconds(open.revised_lifetime * 3 / 4);
+
+    // Session.
+    if (!transact(
+            [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+              ServiceCodec::create_session(w, rh, options_.endpoint_url, "zebt_opcua " + plane_id_,
+                                           random_nonce(), options_.session_timeout_ms);
+            },
+            false, timeout, &body, error)) {
+      return false;
+    }
+    ByteReader session_reader(body.data(), body.size());
+    h = ServiceCodec::decode_header(session_reader);
+    if (StatusMapping::is_bad(h.service_result) ||
+        h.type_id != ServiceCodec::kCreateSessionResponse) {
+      *error = "CreateSession refused: " + hex_status(h.service_result);
+      return false;
+    }
+    const ServiceCodec::CreateSessionResult session =
+        ServiceCodec::decode_create_session(session_reader);
+    {
+      std::lock_guard<std::mutex> guard(state_lock_);
+      authentication_token_ = session.authentication_token;
+    }
+    if (!transact(
+            [&session](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+              ServiceCodec::activate_session(w, rh, session.anonymous_policy_id,
+                                             session.anonymous_found);
+            },
+            false, timeout, &body, error)) {
+      return false;
+    }
+    ByteReader activate_reader(body.data(), body.size());
+    h = ServiceCodec::decode_header(activate_reader);
+    if (StatusMapping::is_bad(h.service_result)) {
+      *error = "ActivateSession refused: " + hex_status(h.service_result);
+      return false;
+    }
+
+    // Subscription; it also proves the connection alive through keep-alives.
+    ServiceCodec::SubscriptionParameters requested;
+    requested.publishing_interval = options_.publishing_interval_ms;
+    requested.keep_alive_count = static_cast<uint32_t>(options_.keep_alive_count);
+    requested.lifetime_count = static_cast<uint32_t>(options_.lifetime_count);
+    if (!transact(
+            [&requested](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+              ServiceCodec::create_subscription(w, rh, requested);
+            },
+            false, timeout, &body, error)) {
+      return false;
+    }
+    ByteReader subscription_reader(body.data(), body.size());
+    h = ServiceCodec::decode_header(subscription_reader);
+    if (StatusMapping::is_bad(h.service_result) ||
+        h.type_id != ServiceCodec::kCreateSubscriptionResponse) {
+      *error = "CreateSubscription refused: " + hex_status(h.service_result);
+      return false;
+    }
+    const ServiceCodec::CreateSubscriptionResult subscription =
+        ServiceCodec::decode_create_subscription(subscription_reader);
+    revised_ = subscription.revised;
+    if (revised_.publishing_interval <= 0 || revised_.keep_alive_count == 0) {
+      revised_.publishing_interval = std::max(revised_.publishing_interval, 1.0);
+      revised_.keep_alive_count = std::max<uint32_t>(revised_.keep_alive_count, 1);
+    }
+    {
+      std::lock_guard<std::mutex> guard(state_lock_);
+      subscription_id_ = subscription.subscription_id;
+    }
+  } catch (const DecodeError& e) {
+    *error = std::string("malformed response: ") + e.what();
+    zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
+    return false;
+  }
+
+  if (!retry_items(true, error)) return false;
+  last_alive_ = Clock::now();
+  ready_ = true;
+  return send_publishes(error);
+}
+
+bool OpcuaConnection::serve_once(std::string* error) {
+  if (session_broken_) {
+    *error = "the server no longer knows the session";
+    return false;
+  }
+  ChunkAssembler::Message message;
+  try {
+    if (!channel_.receive(kTickMs, &message, error)) return false;
+    if (message.kind != ChunkAssembler::Kind::kNone && !dispatch(message, error)) return false;
+  } catch (const DecodeError& e) {
+    *error = std::string("malformed message: ") + e.what();
+    zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
+    return false;
+  }
+  const auto now = Clock::now();
+  const double window = revised_.publishing_interval * revised_.keep_alive_count;
+  const double margin = std::max(2000.0, window / 2);
+  if (now - last_alive_ > milliseconds(static_cast<int64_t>(window + margin))) {
+    *error = "no keep-alive or data within the keep-alive window";
+    return false;
+  }
+  if (renew_request_id_ == 0 && now >= token_renew_at_ && !renew_token(error)) return false;
+  return retry_items(false, error) && send_publishes(error);
+}
+
+bool OpcuaConnection::renew_token(std::string* error) {
+  const uint32_t id = next_request_id();
+  ByteWriter w;
+  ServiceCodec::open_secure_channel(w, header(id, static_cast<uint32_t>(options_.timeout_ms)), true,
+                                    static_cast<uint32_t>(options_.token_lifetime_ms));
+  if (channel_.send_open(id, w.bytes()) != zeb::kSuccess) {
+    *error = "cannot send the token renewal";
+    return false;
+  }
+  renew_request_id_ = id;
+  return true;
+}
+
+bool OpcuaConnection::dispatch(ChunkAssembler::Message& message, std::string* error) {
+  switch (message.kind) {
+    case ChunkAssembler::Kind::kError:
+      *error = "server error " + hex_status(message.error) + " " + message.reason;
+      zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
+      return false;
+    case ChunkAssembler::Kind::kClose:
+      *error = "server closed the secure channel";
+      return false;
+    case ChunkAssembler::Kind::kAcknowledge:
+      *error = "unexpected Acknowledge";
+      return false;
+    case ChunkAssembler::Kind::kOpen: {
+      if (message.request_id != renew_request_id_) return true;
+      renew_request_id_ = 0;
+      ByteReader r(message.body.data(), message.body.size());
+      const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(r);
+      if (StatusMapping::is_bad(h.service_result)) {
+        *error = "token renewal refused: " + hex_status(h.service_result);
+        return false;
+      }
+      const ServiceCodec::OpenChannelResult open = ServiceCodec::decode_open_secure_channel(r);
+      channel_.set_token(channel_id_, open.token_id);
+      token_renew_at_ = Clock::now() + milliseconds(open.revised_lifetime * 3 / 4);
+      zeb::log_debug(log_, "OPC UA: secure channel token %u for %u ms", open.token_id,
+                     open.revised_lifetime);
+      return true;
+    }
+    case ChunkAssembler::Kind::kAbort:
+    case ChunkAssembler::Kind::kMessage: {
+      const auto publish = std::find(publish_ids_.begin(), publish_ids_.end(), message.request_id);
+      if (publish != publish_ids_.end()) {
+        publish_ids_.erase(publish);
+        if (message.kind == ChunkAssembler::Kind::kAbort) return true;
+        return handle_publish(message.body, error);
+      }
+      {
+        std::lock_guard<std::mutex> guard(pending_lock_);
+        const auto found = pending_.find(message.request_id);
+        if (found == pending_.end()) return true;  // its caller gave up waiting
+        found->second->done = true;
+        if (message.kind == ChunkAssembler::Kind::kAbort) {
+          found->second->status = zeb::kRemoteError;
+        } else {
+          found->second->status = zeb::kSuccess;
+          found->second->body = std::move(message.body);
+        }
+      }
+      pending_cv_.notify_all();
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+bool OpcuaConnection::handle_publish(const std::vector<uint8_t>& body, std::string* error) {
+  ByteReader r(body.data(), body.size());
+  const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(r);
+  if (StatusMapping::is_bad(h.service_result)) {
+    const uint32_t code = StatusMapping::code(h.service_result);
+    if (StatusMapping::connection_lost(h.service_result) ||
+        code == StatusMapping::kBadNoSubscription) {
+      *error = "Publish refused: " + hex_status(h.service_result);
+      return false;
+    }
+    // Other faults (BadTimeout, BadTooManyPublishRequests) end only that
+    // request; a new one replaces it.
+    return true;
+  }
+  if (h.type_id != ServiceCodec::kPublishResponse) throw DecodeError("unexpected response type");
+  const ServiceCodec::PublishResult result = ServiceCodec::decode_publish(r);
+  last_alive_ = Clock::now();
+  if (result.has_data) acks_.push_back({result.subscription_id, result.sequence_number});
+  if (result.status_changed && StatusMapping::is_bad(result.status_change)) {
+    *error = "subscription ended by the server: " + hex_status(result.status_change);
+    return false;
+  }
+  for (const ServiceCodec::ItemNotification& item : result.items) deliver(item);
+  return true;
+}
+
+bool OpcuaConnection::send_publishes(std::string* error) {
+  const double window = revised_.publishing_interval * revised_.keep_alive_count;
+  // Requests queue at the server; the last must outlive all keep-alives before it.
+  const uint32_t hint =
+      static_cast<uint32_t>(std::min(window * (options_.publish_requests + 1), 4.0e9));
+  while (publish_ids_.size() < static_cast<size_t>(options_.publish_requests)) {
+    const uint32_t id = next_request_id();
+    ByteWriter w;
+    ServiceCodec::publish(w, header(id, hint), acks_);
+    if (channel_.send_message(id, w.bytes()) != zeb::kSuccess) {
+      *error = "cannot send Publish";
+      return false;
+    }
+    acks_.clear();
+    publish_ids_.push_back(id);
+  }
+  return true;
+}
+
+bool OpcuaConnection::retry_items(bool all, std::string* error) {
+  const auto now = Clock::now();
+  std::vector<std::shared_ptr<Item>> due;
+  {
+    std::lock_guard<std::mutex> guard(items_lock_);
+    for (auto& [handle, item] : items_by_handle_) {
+      if (item->state == ItemState::kPending && (all || item->retry_at <= now)) {
+        due.push_back(item);
+      }
+    }
+  }
+  if (due.empty()) return true;
+  uint32_t subscription_id;
+  {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    subscription_id = subscription_id_;
+  }
+  const uint64_t generation = generation_;
+  ServiceCodec::MonitoringParameters parameters;
+  parameters.sampling_interval = options_.sampling_interval_ms;
+  parameters.queue_size = static_cast<uint32_t>(options_.queue_size);
+
+  for (size_t first = 0; first < due.size(); first += kItemsPerRequest) {
+    const size_t last = std::min(due.size(), first + kItemsPerRequest);
+    std::vector<ServiceCodec::ItemToCreate> batch;
+    for (size_t i = first; i < last; ++i) batch.push_back({due[i]->node, due[i]->handle});
+    std::vector<uint8_t> body;
+    if (!transact(
+            [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+              ServiceCodec::create_monitored_items(w, h, subscription_id, batch, parameters);
+            },
+            false, options_.timeout_ms, &body, error)) {
+      return false;
+    }
+    std::vector<ServiceCodec::ItemResult> results;
+    try {
+      ByteReader r(body.data(), body.size());
+      const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(r);
+      if (StatusMapping::is_bad(h.service_result)) {
+        if (StatusMapping::connection_lost(h.service_result)) {
+          *error = "CreateMonitoredItems refused: " + hex_status(h.service_result);
+          return false;
+        }
+        results.assign(batch.size(), ServiceCodec::ItemResult{h.service_result, 0});
+      } else {
+        results = ServiceCodec::decode_create_monitored_items(r);
+      }
+    } catch (const DecodeError& e) {
+      *error = std::string("malformed response: ") + e.what();
+      zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
+      return false;
+    }
+    std::lock_guard<std::mutex> guard(items_lock_);
+    for (size_t i = first; i < last; ++i) {
+      Item& item = *due[i];
+      const uint32_t status = i - first < results.size()
+                                  ? results[i - first].status
+                                  : static_cast<uint32_t>(StatusMapping::kBadTooManyOperations);
+      if (!StatusMapping::is_bad(status) && generation == generation_) {
+        item.state = ItemState::kActive;
+        item.attempts = 0;
+        continue;
+      }
+      ++item.attempts;
+      item.retry_at = Clock::now() + milliseconds(backoff_ms(item.attempts));
+      zeb::log_warn(log_, "OPC UA: monitored item %s refused by %s: %s; retrying",
+                    item.topic.c_str(), options_.endpoint_url.c_str(), hex_status(status).c_str());
+    }
+  }
+  return true;
+}
+
+void OpcuaConnection::deliver(const ServiceCodec::ItemNotification& notification) {
+  std::string topic;
+  zeb::MessageCallback callback = nullptr;
+  void* user = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(items_lock_);
+    const auto found = items_by_handle_.find(notification.client_handle);
+    if (found == items_by_handle_.end()) return;
+    topic = found->second->topic;
+    callback = found->second->callback;
+    user = found->second->user;
+  }
+  const VariantCodec::DataValue& value = notification.value;
+  if (!value.has_value) {
+    if (StatusMapping::is_bad(value.status)) {
+      zeb::log_warn(log_, "OPC UA: %s reports status %s", topic.c_str(),
+                    hex_status(value.status).c_str());
+    }
+    return;
+  }
+  const std::string text = dump(value.value);
+  auto* data = static_cast<char*>(std::malloc(text.size() + 1));
+  if (data == nullptr) {
+    zeb::log_error(log_, "OPC UA: no memory for a value of %s", topic.c_str());
+    return;
+  }
+  std::memcpy(data, text.c_str(), text.size() + 1);
+  // The OPC UA blocks release the payload with free and the record with delete.
+  auto* msg = new (std::nothrow) zeb::_Msg{transport_, 0, data, text.size()};
+  if (msg == nullptr) {
+    std::free(data);
+    zeb::log_error(log_, "OPC UA: no memory for a value of %s", topic.c_str());
+    return;
+  }
+  callback(plane_id_.c_str(), topic.c_str(), msg, user);
+}
+
+void OpcuaConnection::close_session() {
+  std::vector<uint8_t> body;
+  std::string error;
+  // Best effort: a server that does not answer in time keeps the session until
+  // it times out.
+  transact([](ByteWriter& w,
+              const ServiceCodec::RequestHeader& h) { ServiceCodec::close_session(w, h, true); },
+           false, std::min(options_.timeout_ms, kCloseTimeoutMs), &body, &error);
+  const uint32_t id = next_request_id();
+  ByteWriter w;
+  ServiceCodec::close_secure_channel(w, header(id, 0));
+  channel_.send_close(id, w.bytes());
+}
+
+// ---- callers' threads ----------------------------------------------------------
+
+int OpcuaConnection::call(const Encoder& encode, std::vector<uint8_t>* response) {
+  if (!ready_) return zeb::kConnectionFailed;
+  const uint32_t id = next_request_id();
+  ByteWriter w;
+  try {
+    encode(w, header(id, static_cast<uint32_t>(options_.timeout_ms)));
+  } catch (const std::exception& e) {
+    zeb::log_error(log_, "OPC UA: cannot encode request: %s", e.what());
+    return zeb::kBadRequest;
+  }
+  auto pending = std::make_shared<Pending>();
+  {
+    std::lock_guard<std::mutex> guard(pending_lock_);
+    pending_[id] = pending;
+  }
+  const int sent = channel_.send_message(id, w.bytes());
+  std::unique_lock<std::mutex> lock(pending_lock_);
+  if (sent != zeb::kSuccess) {
+    pending_.erase(id);
+    return sent;
+  }
+  const bool done = pending_cv_.wait_for(lock, milliseconds(options_.timeout_ms),
+                                         [&pending] { return pending->done; });
+  pending_.erase(id);
+  if (!done) return zeb::kTimedOut;
+  if (pending->status != zeb::kSuccess) return pending->status;
+  *response = std::move(pending->body);
+  return zeb::kSuccess;
+}
+
+int OpcuaConnection::check_header(ByteReader& r, uint32_t expected_type) {
+  const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(r);
+  if (StatusMapping::is_bad(h.service_result)) {
+    if (StatusMapping::connection_lost(h.service_result)) session_broken_ = true;
+    return StatusMapping::to_zeb(h.service_result);
+  }
+  return h.type_id == expected_type ? zeb::kSuccess : zeb::kInvalidResponse;
+}
+
+int OpcuaConnection::read(const NodeId& node, std::string* json_text) {
+  std::vector<uint8_t> body;
+  const int status =
+      call([&node](ByteWriter& w,
+                   const ServiceCodec::RequestHeader& h) { ServiceCodec::read(w, h, node); },
+           &body);
+  if (status != zeb::kSuccess) return status;
+  try {
+    ByteReader r(body.data(), body.size());
+    const int checked = check_header(r, ServiceCodec::kReadResponse);
+    if (checked != zeb::kSuccess) return checked;
+    const VariantCodec::DataValue value = ServiceCodec::decode_read(r);
+    if (StatusMapping::is_bad(value.status)) return StatusMapping::to_zeb(value.status);
+    *json_text = value.has_value ? dump(value.value) : kNullValue;
+    return zeb::kSuccess;
+  } catch (const DecodeError& e) {
+    zeb::log_error(log_, "OPC UA: malformed Read response from %s: %s",
+                   options_.endpoint_url.c_str(), e.what());
+    return zeb::kInvalidResponse;
+  }
+}
+
+int OpcuaConnection::write(const NodeId& node, const std::vector<uint8_t>& variant) {
+  std::vector<uint8_t> body;
+  const int status =
+      call([&](ByteWriter& w,
+               const ServiceCodec::RequestHeader& h) { ServiceCodec::write(w, h, node, variant); },
+           &body);
+  if (status != zeb::kSuccess) return status;
+  try {
+    ByteReader r(body.data(), body.size());
+    const int checked = check_header(r, ServiceCodec::kWriteResponse);
+    if (checked != zeb::kSuccess) return checked;
+    return StatusMapping::to_zeb(ServiceCodec::decode_write(r));
+  } catch (const DecodeError& e) {
+    zeb::log_error(log_, "OPC UA: malformed Write response from %s: %s",
+                   options_.endpoint_url.c_str(), e.what());
+    return zeb::kInvalidResponse;
+  }
+}
+
+int OpcuaConnection::subscribe(const std::string& topic, const NodeId& node,
+                               zeb::MessageCallback callback, void* user) {
+  if (!ready_) return zeb::kConnectionFailed;
+  auto item = std::make_shared<Item>();
+  item->topic = topic;
+  item->node = node;
+  item->callback = callback;
+  item->user = user;
+  {
+    std::lock_guard<std::mutex> guard(items_lock_);
+    if (items_by_topic_.count(topic) != 0) return zeb::kDuplicateSubscription;
+    item->handle = next_handle_++;
+    // Recorded before the server is asked, so the first value is never without
+    // its subscriber; taken back on failure.
+    items_by_topic_[topic] = item;
+    items_by_handle_[item->handle] = item;
+  }
+  const auto forget = [this, &item] {
+    std::lock_guard<std::mutex> guard(items_lock_);
+    items_by_topic_.erase(item->topic);
+    items_by_handle_.erase(item->handle);
+  };
+  uint32_t subscription_id;
+  {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    subscription_id = subscription_id_;
+  }
+  const uint64_t generation = generation_;
+  ServiceCodec::MonitoringParameters parameters;
+  parameters.sampling_interval = options_.sampling_interval_ms;
+  parameters.queue_size = static_cast<uint32_t>(options_.queue_size);
+  const std::vector<ServiceCodec::ItemToCreate> items{{node, item->handle}};
+  std::vector<uint8_t> body;
+  int status = call(
+      [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+        ServiceCodec::create_monitored_items(w, h, subscription_id, items, parameters);
+      },
+      &body);
+  if (status == zeb::kSuccess) {
+    try {
+      ByteReader r(body.data(), body.size());
+      status = check_header(r, ServiceCodec::kCreateMonitoredItemsResponse);
+      if (status == zeb::kSuccess) {
+        const std::vector<ServiceCodec::ItemResult> results =
+            ServiceCodec::decode_create_monitored_items(r);
+        status = results.empty() ? zeb::kInvalidResponse : StatusMapping::to_zeb(results[0].status);
+      }
+    } catch (const DecodeError& e) {
+      zeb::log_error(log_, "OPC UA: malformed CreateMonitoredItems response from %s: %s",
+                     options_.endpoint_url.c_str(), e.what());
+      status = zeb::kInvalidResponse;
+    }
+  }
+  if (status != zeb::kSuccess) {
+    forget();
+    return status;
+  }
+  std::lock_guard<std::mutex> guard(items_lock_);
+  if (generation == generation_) {
+    item->state = ItemState::kActive;
+  } else {
+    // The session changed under the request: the new one gets the item too.
+    item->state = ItemState::kPending;
+    item->retry_at = Clock::now();
+  }
+  return zeb::kSuccess;
+}

@@ -1,0 +1,148 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chunk_assembler.h"
+#include "node_id.h"
+#include "plane_options.h"
+#include "secure_channel.h"
+#include "service_codec.h"
+#include "zeb/client.h"
+
+// One OPC UA server connection of a plane: a secure channel, an anonymous
+// session, one subscription and a monitored item per subscribed node.
+//
+// Its thread (the connection thread) connects, receives every response and
+// delivers data changes to the subscribers. After a lost connection it
+// reconnects with a capped back-off, forever, opens a new channel and session
+// and re-creates the subscription and every monitored item; an item the server
+// refuses is retried on the same back-off. The connection counts as lost on a
+// socket error, an ERR message, a lost session, a malformed message, or when
+// no Publish response (data or keep-alive) arrives within the subscription's
+// keep-alive window plus a margin.
+//
+// Thread rules: read, write, subscribe, healthy and wait_first_attempt run on
+// callers' threads and never block longer than the request timeout (plus the
+// wait for the first connection). `state_lock_` guards the session token, the
+// subscription id and the attempt count (`state_cv_` signals them and stop);
+// `pending_lock_` guards `pending_` (`pending_cv_` wakes the waiters);
+// `items_lock_` guards the item tables. None is held while a subscriber's
+// callback runs or while the thread waits for the network. Everything marked
+// "connection thread" is touched by that thread only.
+class OpcuaConnection {
+ public:
+  OpcuaConnection(zeb::Transport* transport, std::string plane_id, PlaneOptions options, void* log);
+  // Stops the thread, closing the session when it is active. Must not run on
+  // the connection thread (from inside a subscriber's callback).
+  ~OpcuaConnection();
+  OpcuaConnection(const OpcuaConnection&) = delete;
+  OpcuaConnection& operator=(const OpcuaConnection&) = delete;
+
+  // Waits until the first connection attempt has ended, at most the timeout.
+  void wait_first_attempt();
+  // True while the session and its subscription are active.
+  bool healthy() const { return ready_.load(); }
+
+  // Status codes of zeb/status.h. read gives the {"type","val"} text.
+  int read(const NodeId& node, std::string* json_text);
+  int write(const NodeId& node, const std::vector<uint8_t>& variant);
+  // 200 once the monitored item exists; it then survives reconnections.
+  int subscribe(const std::string& topic, const NodeId& node, zeb::MessageCallback callback,
+                void* user);
+
+  const PlaneOptions& options() const { return options_; }
+
+ private:
+  enum class ItemState { kCreating, kActive, kPending };
+
+  struct Item {
+    std::string topic;
+    NodeId node;
+    zeb::MessageCallback callback = nullptr;
+    void* user = nullptr;
+    uint32_t handle = 0;
+    ItemState state = ItemState::kCreating;
+    std::chrono::steady_clock::time_point retry_at;
+    int attempts = 0;
+  };
+
+  struct Pending {
+    bool done = false;
+    int status = 0;
+    std::vector<uint8_t> body;
+  };
+
+  using Encoder = std::function<void(ByteWriter&, const ServiceCodec::RequestHeader&)>;
+
+  // Connection thread.
+  void run();
+  bool establish(std::string* error);
+  bool serve_once(std::string* error);
+  void lose(const std::string& reason);
+  bool transact(const Encoder& encode, bool open, int timeout_ms, std::vector<uint8_t>* response,
+                std::string* error);
+  bool dispatch(ChunkAssembler::Message& message, std::string* error);
+  bool handle_publish(const std::vector<uint8_t>& body, std::string* error);
+  bool send_publishes(std::string* error);
+  bool retry_items(bool all, std::string* error);
+  bool renew_token(std::string* error);
+  void deliver(const ServiceCodec::ItemNotification& notification);
+  void close_session();
+  bool sleep_backoff(int delay_ms);
+  int backoff_ms(int attempts) const;
+
+  // Any thread.
+  uint32_t next_request_id();
+  ServiceCodec::RequestHeader header(uint32_t request_id, uint32_t timeout_hint);
+  int call(const Encoder& encode, std::vector<uint8_t>* response);
+  // Decodes a caller's response header: 200 or the mapped failure.
+  int check_header(ByteReader& r, uint32_t expected_type);
+
+  zeb::Transport* const transport_;
+  const std::string plane_id_;
+  const PlaneOptions options_;
+  void* const log_;
+
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> ready_{false};
+  std::atomic<bool> session_broken_{false};
+  std::atomic<uint64_t> generation_{0};
+  std::atomic<uint32_t> request_ids_{0};
+
+  mutable std::mutex state_lock_;
+  std::condition_variable state_cv_;
+  NodeId authentication_token_;   // guarded by state_lock_
+  uint32_t subscription_id_ = 0;  // guarded by state_lock_
+  int attempts_ = 0;              // guarded by state_lock_
+
+  std::mutex pending_lock_;
+  std::condition_variable pending_cv_;
+  std::map<uint32_t, std::shared_ptr<Pending>> pending_;  // guarded by pending_lock_
+
+  std::mutex items_lock_;
+  std::map<std::string, std::shared_ptr<Item>> items_by_topic_;  // guarded by items_lock_
+  std::map<uint32_t, std::shared_ptr<Item>> items_by_handle_;    // guarded by items_lock_
+  uint32_t next_handle_ = 1;                                     // guarded by items_lock_
+
+  SecureChannel channel_;
+  // Connection thread.
+  std::vector<uint32_t> publish_ids_;
+  std::vector<ServiceCodec::Acknowledgement> acks_;
+  ServiceCodec::SubscriptionParameters revised_;
+  std::chrono::steady_clock::time_point last_alive_;
+  std::chrono::steady_clock::time_point token_renew_at_;
+  uint32_t renew_request_id_ = 0;
+  uint32_t channel_id_ = 0;
+
+  std::thread thread_;  // started last, so every member above exists first
+};

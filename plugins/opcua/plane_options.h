@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+// The settings of one OPC UA plane, read from the plane's options object
+// ({"transport_addr": "opc.tcp://host[:port][/path]", ...}). Members of the
+// options that are not listed here are ignored, so a block may carry its own.
+//
+// Thread rules: a value type, fixed once the connection is made.
+class PlaneOptions {
+ public:
+  std::string endpoint_url;  // "transport_addr" as given; sent in Hello and CreateSession
+  std::string host;
+  int port = 4840;
+  int timeout_ms = 5000;                // "timeout_ms": every request and connect
+  double publishing_interval_ms = 500;  // "publishing_interval_ms"
+  double sampling_interval_ms = 250;    // "sampling_interval_ms"; -1 = publishing interval
+  int queue_size = 10;                  // "queue_size": values kept per item between publishes
+  int keep_alive_count = 10;            // "keep_alive_count"
+  int lifetime_count = 60;              // "lifetime_count"; raised to 3 x keep_alive_count
+  double session_timeout_ms = 60000;    // "session_timeout_ms"
+  int token_lifetime_ms = 600000;       // "token_lifetime_ms": secure channel token
+  int reconnect_max_ms = 10000;         // "reconnect_max_ms": cap of the back-off
+  int publish_requests = 3;             // "publish_requests": kept outstanding
+
+  // Reads the options JSON text. False, with a reason in *error, for text that
+  // is not a JSON object, a missing or malformed "opc.tcp" address, or a
+  // listed option of the wrong type or out of range.
+  static bool parse(const std::string& json_text, PlaneOptions* out, std::string* error);
+};

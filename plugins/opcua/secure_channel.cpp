@@ -1,0 +1,241 @@
+#include "secure_channel.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "byte_writer.h"
+#include "decode_error.h"
+#include "service_codec.h"
+#include "zeb/status.h"
+
+namespace {
+
+constexpr uint32_t kHelloBufferSize = 65536;
+constexpr size_t kSymmetricHeader = 24;
+// Legacy sequence numbers wrap before UInt32 max - 1024, to a value below 1024.
+constexpr uint32_t kSequenceWrap = 4294966271u;
+
+}  // namespace
+
+SecureChannel::SecureChannel(const ChunkAssembler::Limits& receive_limits)
+    : assembler_(receive_limits) {}
+
+bool SecureChannel::is_open() {
+  std::lock_guard<std::mutex> guard(send_lock_);
+  return socket_.valid();
+}
+
+void SecureChannel::close() {
+  std::lock_guard<std::mutex> guard(send_lock_);
+  if (socket_.valid()) ::shutdown(socket_.fd(), SHUT_RDWR);
+  socket_.reset();
+  inbound_.clear();
+  assembler_.reset();
+}
+
+void SecureChannel::set_token(uint32_t channel_id, uint32_t token_id) {
+  std::lock_guard<std::mutex> guard(send_lock_);
+  channel_id_ = channel_id;
+  token_id_ = token_id;
+}
+
+uint32_t SecureChannel::next_sequence() {
+  sequence_ = sequence_ >= kSequenceWrap ? 1 : sequence_ + 1;
+  return sequence_;
+}
+
+bool SecureChannel::connect(const std::string& host, int port, const std::string& endpoint_url,
+                            int timeout_ms, std::string* error) {
+  close();
+  SocketFd socket = SocketFd::connect_tcp(host, port, timeout_ms, error);
+  if (!socket.valid()) return false;
+  // Writes never block a caller longer than a request may take.
+  timeval send_timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  ::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+
+  const ChunkAssembler::Limits& limits = assembler_.limits();
+  ByteWriter hello;
+  hello.raw("HELF", 4);
+  hello.u32(0);  // size, patched below
+  hello.u32(0);  // ProtocolVersion
+  hello.u32(limits.max_chunk_size);
+  hello.u32(kHelloBufferSize);
+  hello.u32(limits.max_message_size);
+  hello.u32(limits.max_chunk_count);
+  hello.string(endpoint_url);
+  hello.patch_u32(4, static_cast<uint32_t>(hello.size()));
+  {
+    std::lock_guard<std::mutex> guard(send_lock_);
+    socket_ = std::move(socket);
+    sequence_ = 0;
+    channel_id_ = 0;
+    token_id_ = 0;
+    send_chunk_size_ = 8192;
+    send_max_message_ = 0;
+    send_max_chunks_ = 0;
+    if (!write_all(hello.bytes().data(), hello.size())) {
+      *error = std::string("cannot send Hello: ") + std::strerror(errno);
+      socket_.reset();
+      return false;
+    }
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  ChunkAssembler::Message reply;
+  try {
+    while (reply.kind == ChunkAssembler::Kind::kNone) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) {
+        *error = "no Acknowledge within the timeout";
+        close();
+        return false;
+      }
+      if (!receive(static_cast<int>(left), &reply, error)) {
+        close();
+        return false;
+      }
+    }
+  } catch (const DecodeError& e) {
+    *error = std::string("bad Acknowledge: ") + e.what();
+    close();
+    return false;
+  }
+  if (reply.kind != ChunkAssembler::Kind::kAcknowledge) {
+    char text[96];
+    std::snprintf(text, sizeof text, "Hello refused with status 0x%08X", reply.error);
+    *error = reply.kind == ChunkAssembler::Kind::kError ? text : "unexpected reply to Hello";
+    close();
+    return false;
+  }
+  // ack: version, server receive buffer, server send buffer, max message, max chunks.
+  if (reply.ack[1] < 8192) {
+    *error = "server receive buffer below 8192 bytes";
+    close();
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(send_lock_);
+  send_chunk_size_ = std::min(reply.ack[1], kHelloBufferSize);
+  send_max_message_ = reply.ack[3];
+  send_max_chunks_ = reply.ack[4];
+  return true;
+}
+
+bool SecureChannel::write_all(const uint8_t* data, size_t size) {
+  while (size > 0) {
+    const ssize_t sent = ::send(socket_.fd(), data, size, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += sent;
+    size -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+int SecureChannel::send_open(uint32_t request_id, const std::vector<uint8_t>& body) {
+  return send_chunks("OPN", request_id, body, true);
+}
+
+int SecureChannel::send_message(uint32_t request_id, const std::vector<uint8_t>& body) {
+  return send_chunks("MSG", request_id, body, false);
+}
+
+int SecureChannel::send_close(uint32_t request_id, const std::vector<uint8_t>& body) {
+  return send_chunks("CLO", request_id, body, false);
+}
+
+int SecureChannel::send_chunks(const char* type, uint32_t request_id,
+                               const std::vector<uint8_t>& body, bool asymmetric) {
+  std::lock_guard<std::mutex> guard(send_lock_);
+  if (!socket_.valid()) return zeb::kConnectionFailed;
+  const bool single = asymmetric || std::strcmp(type, "CLO") == 0;
+  const size_t room = send_chunk_size_ - kSymmetricHeader;
+  const size_t chunks = single ? 1 : std::max<size_t>(1, (body.size() + room - 1) / room);
+  if (send_max_message_ != 0 && body.size() > send_max_message_) return zeb::kPayloadTooLarge;
+  if (send_max_chunks_ != 0 && chunks > send_max_chunks_) return zeb::kPayloadTooLarge;
+  if (single && body.size() + 128 > send_chunk_size_) return zeb::kPayloadTooLarge;
+
+  size_t at = 0;
+  for (size_t i = 0; i < chunks; ++i) {
+    const size_t part = single ? body.size() : std::min(room, body.size() - at);
+    ByteWriter chunk;
+    chunk.raw(type, 3);
+    chunk.u8(i + 1 == chunks ? 'F' : 'C');
+    chunk.u32(0);
+    chunk.u32(channel_id_);
+    if (asymmetric) {
+      chunk.string(ServiceCodec::kSecurityPolicyNone);
+      chunk.null_length();  // SenderCertificate
+      chunk.null_length();  // ReceiverCertificateThumbprint
+    } else {
+      chunk.u32(token_id_);
+    }
+    chunk.u32(next_sequence());
+    chunk.u32(request_id);
+    chunk.raw(body.data() + at, part);
+    chunk.patch_u32(4, static_cast<uint32_t>(chunk.size()));
+    at += part;
+    if (!write_all(chunk.bytes().data(), chunk.size())) {
+      // A half-written message leaves the stream unusable.
+      ::shutdown(socket_.fd(), SHUT_RDWR);
+      return zeb::kConnectionFailed;
+    }
+  }
+  return zeb::kSuccess;
+}
+
+bool SecureChannel::receive(int timeout_ms, ChunkAssembler::Message* out, std::string* error) {
+  *out = ChunkAssembler::Message();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    // Whole chunks already buffered come first.
+    while (inbound_.size() >= 8) {
+      const uint32_t size = assembler_.chunk_size(inbound_.data());
+      if (inbound_.size() < size) break;
+      ChunkAssembler::Message message = assembler_.feed(inbound_.data(), size);
+      inbound_.erase(inbound_.begin(), inbound_.begin() + size);
+      if (message.kind != ChunkAssembler::Kind::kNone) {
+        *out = std::move(message);
+        return true;
+      }
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return true;
+    const int fd = socket_.fd();
+    if (fd < 0) {
+      *error = "connection closed";
+      return false;
+    }
+    pollfd waiter{fd, POLLIN, 0};
+    const int ready = ::poll(&waiter, 1, static_cast<int>(left));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      *error = std::string("poll failed: ") + std::strerror(errno);
+      return false;
+    }
+    if (ready == 0) return true;
+    uint8_t buffer[65536];
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got == 0) {
+      *error = "connection closed by the server";
+      return false;
+    }
+    if (got < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      *error = std::string("receive failed: ") + std::strerror(errno);
+      return false;
+    }
+    inbound_.insert(inbound_.end(), buffer, buffer + got);
+  }
+}

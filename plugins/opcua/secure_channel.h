@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "chunk_assembler.h"
+#include "socket_fd.h"
+
+// One UA-TCP connection with a secure channel of SecurityPolicy None: the
+// Hello/Acknowledge exchange, chunking of outgoing messages within the limits
+// the server acknowledged, sequence numbers, and whole incoming messages
+// through a ChunkAssembler.
+//
+// Thread rules: connect, receive and close run on the connection thread only.
+// The send functions may run on any thread; `send_lock_` guards the socket's
+// write side, the sequence number, the tokens and the send limits, and close
+// takes it too, so a writer never writes to a closed descriptor.
+class SecureChannel {
+ public:
+  explicit SecureChannel(const ChunkAssembler::Limits& receive_limits);
+
+  // TCP connection and Hello/Acknowledge within timeout_ms. False with a
+  // reason on failure (the channel is then closed).
+  bool connect(const std::string& host, int port, const std::string& endpoint_url, int timeout_ms,
+               std::string* error);
+
+  // Status codes of zeb/status.h: 200 sent, 413 larger than the server takes,
+  // -4 no connection or the write failed.
+  int send_open(uint32_t request_id, const std::vector<uint8_t>& body);
+  int send_message(uint32_t request_id, const std::vector<uint8_t>& body);
+  int send_close(uint32_t request_id, const std::vector<uint8_t>& body);
+
+  // Uses this channel and token for the chunks sent from now on.
+  void set_token(uint32_t channel_id, uint32_t token_id);
+
+  // Waits up to timeout_ms for the next whole message. Returns true with a
+  // message (kind kNone when nothing complete arrived in time); false with a
+  // reason when the connection closed or failed. Throws DecodeError for a
+  // malformed stream.
+  bool receive(int timeout_ms, ChunkAssembler::Message* out, std::string* error);
+
+  void close();
+  bool is_open();
+
+ private:
+  int send_chunks(const char* type, uint32_t request_id, const std::vector<uint8_t>& body,
+                  bool asymmetric);
+  bool write_all(const uint8_t* data, size_t size);
+  uint32_t next_sequence();
+
+  std::mutex send_lock_;
+  SocketFd socket_;                  // written under send_lock_, read by the connection thread
+  uint32_t sequence_ = 0;            // guarded by send_lock_
+  uint32_t channel_id_ = 0;          // guarded by send_lock_
+  uint32_t token_id_ = 0;            // guarded by send_lock_
+  uint32_t send_chunk_size_ = 8192;  // guarded by send_lock_
+  uint32_t send_max_message_ = 0;    // guarded by send_lock_
+  uint32_t send_max_chunks_ = 0;     // guarded by send_lock_
+
+  ChunkAssembler assembler_;      // connection thread
+  std::vector<uint8_t> inbound_;  // connection thread: bytes not yet a whole chunk
+};

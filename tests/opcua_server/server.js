@@ -1,0 +1,124 @@
+// OPC UA test server for the zebt_opcua tests: anonymous access, security None,
+// loopback only. Usage: node server.js PORT [--late MS] [--bench N]
+//   --late MS   adds ns=1;s=Late only MS milliseconds after start, so clients
+//               meet BadNodeIdUnknown for it until then
+//   --bench N   adds ns=1;s=Bench.0 .. Bench.<N-1> (Int32), each counting up
+//               every 100 ms
+// Prints "ready opc.tcp://127.0.0.1:PORT" once it accepts connections.
+"use strict";
+const { OPCUAServer } = require("node-opcua-server");
+const { SecurityPolicy } = require("node-opcua-secure-channel");
+const { MessageSecurityMode } = require("node-opcua-types");
+const { DataType, Variant, VariantArrayType } = require("node-opcua-variant");
+const { StatusCodes } = require("node-opcua-status-code");
+
+const args = process.argv.slice(2);
+const port = Number(args[0]);
+if (!Number.isInteger(port) || port <= 0) {
+  console.error("usage: node server.js PORT [--late MS] [--bench N]");
+  process.exit(2);
+}
+function option(name, fallback) {
+  const at = args.indexOf(name);
+  return at >= 0 ? Number(args[at + 1]) : fallback;
+}
+const lateMs = option("--late", -1);
+const benchCount = option("--bench", 0);
+
+const scalars = {
+  Boolean: true, SByte: -8, Byte: 200, Int16: -16, UInt16: 16, Int32: -32, UInt32: 32,
+  Int64: [0xffffffff, 0xffffffc0], UInt64: [0, 64], Float: 1.5, Double: 2.25,
+  String: "hello", DateTime: new Date(Date.UTC(2024, 0, 2, 3, 4, 5, 678)),
+};
+const readWrite = "CurrentRead | CurrentWrite";
+
+function scalar(type, value) {
+  return new Variant({ dataType: DataType[type], arrayType: VariantArrayType.Scalar, value });
+}
+
+(async () => {
+  const server = new OPCUAServer({
+    port, host: "127.0.0.1", hostname: "127.0.0.1", allowAnonymous: true,
+    disableDiscovery: true, securityPolicies: [SecurityPolicy.None],
+    securityModes: [MessageSecurityMode.None],
+  });
+  await server.initialize();
+  const space = server.engine.addressSpace;
+  const ns = space.getOwnNamespace();
+  const dev = ns.addObject({ organizedBy: space.rootFolder.objects, browseName: "Dev" });
+  const variable = (name, dataType, value, access, extra) =>
+    ns.addVariable(Object.assign({
+      componentOf: dev, nodeId: `s=${name}`, browseName: name, dataType,
+      accessLevel: access, userAccessLevel: access, value,
+    }, extra || {}));
+
+  // Writable scalars named after their type: ns=1;s=Boolean ... ns=1;s=DateTime.
+  for (const [type, value] of Object.entries(scalars)) {
+    variable(type, type, scalar(type, value), readWrite);
+  }
+  // Read-only scalars: ns=1;s=ReadOnly.<Type>.
+  for (const [type, value] of Object.entries(scalars)) {
+    variable(`ReadOnly.${type}`, type, scalar(type, value), "CurrentRead");
+  }
+  // Arrays and types without a value-record name.
+  const array = (type, value) =>
+    new Variant({ dataType: DataType[type], arrayType: VariantArrayType.Array, value });
+  variable("Array.Int32", "Int32", array("Int32", [1, -2, 3]), readWrite, { valueRank: 1 });
+  variable("Array.Double", "Double", array("Double", [0.5, 1.25]), readWrite, { valueRank: 1 });
+  variable("Array.String", "String", array("String", ["a", "b"]), readWrite, { valueRank: 1 });
+  variable("Array.Boolean", "Boolean", array("Boolean", [true, false]), readWrite,
+    { valueRank: 1 });
+  variable("Array.Empty", "Int32", array("Int32", []), readWrite, { valueRank: 1 });
+  variable("Matrix.Byte", "Byte", new Variant({
+    dataType: DataType.Byte, arrayType: VariantArrayType.Matrix,
+    value: [1, 2, 3, 4, 5, 6], dimensions: [2, 3],
+  }), readWrite, { valueRank: 2, arrayDimensions: [2, 3] });
+  variable("ByteString", "ByteString", scalar("ByteString", Buffer.from([1, 2, 3])), readWrite);
+  variable("Guid", "Guid", scalar("Guid", "72962B91-FA75-4AE6-8D28-B404DC7DAF63"), readWrite);
+  variable("LocalizedText", "LocalizedText",
+    scalar("LocalizedText", { locale: "en", text: "Hi" }), readWrite);
+  variable("NodeId", "NodeId", scalar("NodeId", space.rootFolder.objects.nodeId), readWrite);
+  variable("StatusCode", "StatusCode", scalar("StatusCode", StatusCodes.BadNodeIdUnknown), readWrite);
+  variable("QualifiedName", "QualifiedName",
+    scalar("QualifiedName", { namespaceIndex: 1, name: "Q" }), readWrite);
+
+  // Changing values: an Int32 counter every 200 ms, a Double ramp every 100 ms.
+  let n = 0;
+  const counter = variable("Counter", "Int32", scalar("Int32", 0), "CurrentRead");
+  setInterval(() => counter.setValueFromSource(scalar("Int32", ++n)), 200);
+  let r = 0;
+  const ramp = variable("Ramp", "Double", scalar("Double", 0), "CurrentRead");
+  setInterval(() => ramp.setValueFromSource(scalar("Double", (r += 0.5))), 100);
+
+  if (lateMs >= 0) {
+    setTimeout(() => {
+      let m = 0;
+      const late = variable("Late", "Int32", scalar("Int32", 0), "CurrentRead");
+      setInterval(() => late.setValueFromSource(scalar("Int32", ++m)), 200);
+    }, lateMs);
+  }
+
+  if (benchCount > 0) {
+    const bench = [];
+    for (let i = 0; i < benchCount; ++i) {
+      bench.push(variable(`Bench.${i}`, "Int32", scalar("Int32", 0), "CurrentRead"));
+    }
+    let tick = 0;
+    setInterval(() => {
+      ++tick;
+      for (const v of bench) v.setValueFromSource(scalar("Int32", tick));
+    }, 100);
+  }
+
+  await server.start();
+  console.log("ready", server.getEndpointUrl());
+  const stop = async () => {
+    await server.shutdown(100);
+    process.exit(0);
+  };
+  process.on("SIGTERM", stop);
+  process.on("SIGINT", stop);
+})().catch((error) => {
+  console.error("server failed:", error);
+  process.exit(1);
+});

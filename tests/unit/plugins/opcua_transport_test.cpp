@@ -1,0 +1,315 @@
+// The OPC UA plug-in, loaded by libzeb from build/ext_lib, against a real
+// OPC UA server (tests/opcua_server).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plugins/opcua/opcua_value_record.h"
+#include "support/mosquitto_broker.h"
+#include "support/opcua_test_server.h"
+#include "zeb/client.h"
+#include "zeb/connection_mapping.h"
+#include "zeb/connection_metadata.h"
+#include "zeb/registry_file.h"
+#include "zeb/status.h"
+#include "zeb/transport.h"
+
+using namespace std::chrono_literals;
+using weft_test::OpcuaTestServer;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Values delivered to a subscriber, released the way the OPC UA blocks do.
+struct Received {
+  std::mutex lock;
+  std::vector<std::pair<std::string, std::string>> messages;
+  std::vector<std::string> planes;
+
+  size_t count() {
+    std::lock_guard<std::mutex> guard(lock);
+    return messages.size();
+  }
+  bool wait_for(size_t n, std::chrono::milliseconds limit = 15s) {
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+      if (count() >= n) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return count() >= n;
+  }
+  std::pair<std::string, std::string> at(size_t i) {
+    std::lock_guard<std::mutex> guard(lock);
+    return messages.at(i);
+  }
+};
+
+void collect(const char* plane, const char* topic, zeb::_Msg* msg, void* user) {
+  auto* received = static_cast<Received*>(user);
+  EXPECT_EQ(msg->data[msg->len], '\0');
+  {
+    std::lock_guard<std::mutex> guard(received->lock);
+    received->messages.emplace_back(topic, std::string(msg->data, msg->len));
+    received->planes.emplace_back(plane != nullptr ? plane : "(null)");
+  }
+  std::free(msg->data);
+  delete msg;
+}
+
+// A client over a registry with one OPC UA plane set up as the OPC UA blocks do:
+// get and sub receive "/json?" + reference, set the reference unchanged.
+class OpcuaPlane {
+ public:
+  OpcuaPlane(const std::string& url, const std::string& extra_options = "",
+             const std::string& plane = "plane") {
+    ::setenv("ZEB_EXT_LIB_PATH", (weft_test::build_dir() + "/ext_lib").c_str(), 1);
+    const std::string options = R"({"transport_addr":")" + url + "\"" + extra_options + "}";
+    EXPECT_TRUE(registry_.add_plane(plane.c_str(), options.c_str()));
+    EXPECT_TRUE(registry_.append_rule(plane.c_str(), zeb::kMethodSub | zeb::kMethodGet, "(.+)",
+                                      "/json?$1"));
+    EXPECT_TRUE(registry_.append_rule(plane.c_str(), zeb::kMethodSet, "(.+)", ""));
+    client_ = zeb::makeClient(&registry_);
+    mapping_ = std::make_unique<zeb::ConnectionMapping>(registry_);
+  }
+  ~OpcuaPlane() {
+    mapping_.reset();
+    zeb::freeClient(client_);
+  }
+
+  zeb::IClient* client() { return client_; }
+
+  // Status and payload of a get.
+  std::pair<int, std::string> get(const std::string& ref) {
+    zeb::_Msg* msg = nullptr;
+    const int status = client_->get(ref.c_str(), &msg);
+    std::string text;
+    if (msg != nullptr) {
+      text.assign(msg->data, msg->len);
+      EXPECT_EQ(msg->data[msg->len], '\0');
+      std::free(msg->data);
+      delete msg;
+    }
+    return {status, text};
+  }
+
+  int set(const std::string& ref, int32_t code, const void* value, uint64_t length) {
+    opcua_value::ValueRecord record{code, 0, length, value};
+    return client_->set(ref.c_str(), reinterpret_cast<char*>(&record), sizeof record);
+  }
+
+  bool healthy(const std::string& ref = "ns=1;s=Int32") {
+    zeb::ConnectionMetadata metadata;
+    if (mapping_->get_metadata(ref.c_str(), &metadata) != zeb::kSuccess) return false;
+    return metadata.healthy();
+  }
+
+  bool wait_healthy(bool want, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+      if (healthy() == want) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return healthy() == want;
+  }
+
+ private:
+  zeb::RegistryFile registry_;
+  zeb::IClient* client_ = nullptr;
+  std::unique_ptr<zeb::ConnectionMapping> mapping_;
+};
+
+// One server for the cases that do not stop it.
+class OpcuaShared : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new OpcuaTestServer(); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  static OpcuaTestServer* server_;
+};
+OpcuaTestServer* OpcuaShared::server_ = nullptr;
+
+}  // namespace
+
+struct GetCase {
+  const char* node;
+  const char* json;
+};
+
+class OpcuaGet : public OpcuaShared, public ::testing::WithParamInterface<GetCase> {};
+
+TEST_P(OpcuaGet, ReturnsTypeAndValue) {
+  OpcuaPlane plane(server_->url());
+  const auto [status, text] = plane.get(GetParam().node);
+  EXPECT_EQ(status, zeb::kSuccess);
+  EXPECT_EQ(text, GetParam().json);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryType, OpcuaGet,
+    ::testing::Values(GetCase{"ns=1;s=ReadOnly.Boolean", R"({"type":"bool","val":true})"},
+                      GetCase{"ns=1;s=ReadOnly.SByte", R"({"type":"int8","val":-8})"},
+                      GetCase{"ns=1;s=ReadOnly.Byte", R"({"type":"uint8","val":200})"},
+                      GetCase{"ns=1;s=ReadOnly.Int16", R"({"type":"int16","val":-16})"},
+                      GetCase{"ns=1;s=ReadOnly.UInt16", R"({"type":"uint16","val":16})"},
+                      GetCase{"ns=1;s=ReadOnly.Int32", R"({"type":"int32","val":-32})"},
+                      GetCase{"ns=1;s=ReadOnly.UInt32", R"({"type":"uint32","val":32})"},
+                      GetCase{"ns=1;s=ReadOnly.Int64", R"({"type":"int64","val":-64})"},
+                      GetCase{"ns=1;s=ReadOnly.UInt64", R"({"type":"uint64","val":64})"},
+                      GetCase{"ns=1;s=ReadOnly.Float", R"({"type":"float","val":1.5})"},
+                      GetCase{"ns=1;s=ReadOnly.Double", R"({"type":"double","val":2.25})"},
+                      GetCase{"ns=1;s=ReadOnly.String", R"({"type":"string","val":"hello"})"},
+                      GetCase{"ns=1;s=ReadOnly.DateTime",
+                              R"({"type":"datetime","val":"2024-01-02T03:04:05.678Z"})"},
+                      GetCase{"ns=1;s=Array.Int32", R"({"type":"int32","val":[1,-2,3]})"},
+                      GetCase{"ns=1;s=Array.Double", R"({"type":"double","val":[0.5,1.25]})"},
+                      GetCase{"ns=1;s=Array.String", R"({"type":"string","val":["a","b"]})"},
+                      GetCase{"ns=1;s=Array.Boolean", R"({"type":"bool","val":[true,false]})"},
+                      GetCase{"ns=1;s=Array.Empty", R"({"type":"int32","val":[]})"},
+                      GetCase{"ns=1;s=Matrix.Byte", R"({"type":"uint8","val":[[1,2,3],[4,5,6]]})"},
+                      GetCase{"ns=1;s=ByteString", R"({"type":"bytestring","val":"AQID"})"},
+                      GetCase{"ns=1;s=Guid",
+                              R"({"type":"guid","val":"72962B91-FA75-4AE6-8D28-B404DC7DAF63"})"},
+                      GetCase{"ns=1;s=LocalizedText", R"({"type":"localizedtext","val":"Hi"})"},
+                      GetCase{"ns=1;s=NodeId", R"({"type":"nodeid","val":"i=85"})"},
+                      GetCase{"ns=1;s=StatusCode", R"({"type":"statuscode","val":2150891520})"},
+                      GetCase{"ns=1;s=QualifiedName", R"({"type":"qualifiedname","val":"1:Q"})"}));
+
+TEST_F(OpcuaShared, ServerClockIsAnIsoDateTime) {
+  OpcuaPlane plane(server_->url());
+  const auto [status, text] = plane.get("i=2258");
+  ASSERT_EQ(status, zeb::kSuccess);
+  // {"type":"datetime","val":"YYYY-MM-DDTHH:MM:SS.mmmZ"}
+  ASSERT_EQ(text.size(), 52u) << text;
+  EXPECT_EQ(text.substr(0, 28), R"({"type":"datetime","val":"20)");
+  EXPECT_EQ(text[36], 'T') << text;
+  EXPECT_EQ(text[45], '.') << text;
+  EXPECT_EQ(text.substr(49), R"(Z"})") << text;
+}
+
+struct SetCase {
+  const char* node;
+  int32_t code;
+  std::string bytes;  // native value bytes, or the text for string and datetime
+  const char* json;   // what a get gives afterwards
+};
+
+template <typename T>
+std::string native(T value) {
+  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+class OpcuaSet : public OpcuaShared, public ::testing::WithParamInterface<SetCase> {};
+
+TEST_P(OpcuaSet, WritesTheValueOnTheServer) {
+  OpcuaPlane plane(server_->url());
+  const SetCase& c = GetParam();
+  EXPECT_EQ(plane.set(c.node, c.code, c.bytes.data(), c.bytes.size()), zeb::kSuccess);
+  EXPECT_EQ(plane.get(c.node),
+            std::make_pair(static_cast<int>(zeb::kSuccess), std::string(c.json)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryType, OpcuaSet,
+    ::testing::Values(
+        SetCase{"ns=1;s=Boolean", opcua_value::kBool, native<uint8_t>(0),
+                R"({"type":"bool","val":false})"},
+        SetCase{"ns=1;s=SByte", opcua_value::kInt8, native<int8_t>(-100),
+                R"({"type":"int8","val":-100})"},
+        SetCase{"ns=1;s=Byte", opcua_value::kUint8, native<uint8_t>(255),
+                R"({"type":"uint8","val":255})"},
+        SetCase{"ns=1;s=Int16", opcua_value::kInt16, native<int16_t>(-30000),
+                R"({"type":"int16","val":-30000})"},
+        SetCase{"ns=1;s=UInt16", opcua_value::kUint16, native<uint16_t>(4464),
+                R"({"type":"uint16","val":4464})"},
+        SetCase{"ns=1;s=Int32", opcua_value::kInt32, native<int32_t>(-2000000000),
+                R"({"type":"int32","val":-2000000000})"},
+        SetCase{"ns=1;s=UInt32", opcua_value::kUint32, native<uint32_t>(4000000000u),
+                R"({"type":"uint32","val":4000000000})"},
+        SetCase{"ns=1;s=Int64", opcua_value::kInt64, native<int64_t>(-9000000000000000000LL),
+                R"({"type":"int64","val":-9000000000000000000})"},
+        SetCase{"ns=1;s=UInt64", opcua_value::kUint64, native<uint64_t>(18000000000000000000ULL),
+                R"({"type":"uint64","val":18000000000000000000})"},
+        SetCase{"ns=1;s=Float", opcua_value::kFloat, native<float>(0.1f),
+                R"({"type":"float","val":0.1})"},
+        SetCase{"ns=1;s=Double", opcua_value::kDouble, native<double>(12.5),
+                R"({"type":"double","val":12.5})"},
+        SetCase{"ns=1;s=String", opcua_value::kString, "grüße \"x\"",
+                R"({"type":"string","val":"grüße \"x\""})"},
+        SetCase{"ns=1;s=DateTime", opcua_value::kDatetime, "2025-06-30T12:34:56.789+02:00",
+                R"({"type":"datetime","val":"2025-06-30T10:34:56.789Z"})"}));
+
+TEST_F(OpcuaShared, WrongNodeIs404AndWrongType400) {
+  OpcuaPlane plane(server_->url());
+  EXPECT_EQ(plane.get("ns=1;s=Missing").first, zeb::kNotFoundOnRemote);
+  const int32_t value = 1;
+  EXPECT_EQ(plane.set("ns=1;s=Missing", opcua_value::kInt32, &value, 4), zeb::kNotFoundOnRemote);
+  // An Int32 into a Double node.
+  EXPECT_EQ(plane.set("ns=1;s=Double", opcua_value::kInt32, &value, 4), zeb::kBadRequest);
+  Received received;
+  EXPECT_EQ(plane.client()->sub("ns=1;s=Missing", collect, &received), zeb::kNotFoundOnRemote);
+}
+
+TEST_F(OpcuaShared, ReadOnlyNodeIsNotWritten) {
+  OpcuaPlane plane(server_->url());
+  const double value = 7.5;
+  const int status = plane.set("ns=1;s=ReadOnly.Double", opcua_value::kDouble, &value, 8);
+  EXPECT_TRUE(status == zeb::kUnauthorized || status == zeb::kBadRequest) << status;
+  EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Double").second, R"({"type":"double","val":2.25})");
+}
+
+TEST_F(OpcuaShared, BadRecordsAndReferencesAreRefusedLocally) {
+  OpcuaPlane plane(server_->url());
+  const int32_t value = 1;
+  // Unknown code, wrong length, bad datetime text, short record, bad reference.
+  EXPECT_EQ(plane.set("ns=1;s=Int32", 13, &value, 4), zeb::kBadRequest);
+  EXPECT_EQ(plane.set("ns=1;s=Int32", opcua_value::kInt32, &value, 2), zeb::kBadRequest);
+  EXPECT_EQ(plane.set("ns=1;s=DateTime", opcua_value::kDatetime, "yesterday", 9), zeb::kBadRequest);
+  char shorter[8] = {};
+  EXPECT_EQ(plane.client()->set("ns=1;s=Int32", shorter, sizeof shorter), zeb::kBadRequest);
+  EXPECT_EQ(plane.get("ns=x;i=5").first, zeb::kBadRequest);
+  EXPECT_EQ(plane.get("q=5").first, zeb::kBadRequest);
+}
+
+TEST_F(OpcuaShared, SubscriptionDeliversChangesWithTheReferenceAsTopic) {
+  OpcuaPlane plane(server_->url(), R"(,"publishing_interval_ms":100,"sampling_interval_ms":50)");
+  Received received;
+  ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
+  EXPECT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kDuplicateSubscription);
+  ASSERT_TRUE(received.wait_for(4));
+  int64_t previous = -1;
+  for (size_t i = 0; i < 4; ++i) {
+    const auto [topic, payload] = received.at(i);
+    EXPECT_EQ(topic, "ns=1;s=Counter");
+    ASSERT_EQ(payload.rfind(R"({"type":"int32","val":)", 0), 0u) << payload;
+    const int64_t value = std::stoll(payload.substr(22));
+    EXPECT_GT(value, previous);
+    previous = value;
+  }
+  EXPECT_EQ(received.planes.at(0), "plane");
+}
+
+TEST_F(OpcuaShared, SubscribedWriteComesBack) {
+  OpcuaPlane plane(server_->url(), R"(,"publishing_interval_ms":100)");
+  Received received;
+  ASSERT_EQ(plane.client()->sub("ns=1;s=Array.Double", collect, &received), zeb::kSuccess);
+  ASSERT_TRUE(received.wait_for(1));  // the initial value
+  OpcuaPlane writer(server_->url());
+  ASSERT_EQ(writer.set("ns=1;s=String", opcua_value::kString, "x", 1), zeb::kSuccess);
+  Received strings;
+  ASSERT_EQ(plane.client()->sub("ns=1;s=String", collect, &strings), zeb::kSuccess);
+  ASSERT_TRUE(strings.wait_for(1));
+  ASSERT_EQ(writer.set("ns=1;s=String", opcua_value::kString, "after", 5), zeb::kSuccess);
+  ASSERT_TRUE(strings.wait_for(2));
+  EXPECT_EQ(strings.at(1).second, R"({"type":"string","val":"after"})");
+}
