@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   mosquitto
   clang libclang-rt-14-dev
+  libbenchmark-dev
 )
 
 missing=()
@@ -27,4 +28,17 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $sudo_cmd apt-get update -qq
   $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Node.js packages of the OPC UA test server, pinned by its lock file.
+root="$(cd "$(dirname "$0")/.." && pwd)"
+if [ ! -d "$root/tests/opcua_server/node_modules" ]; then
+  if ! command -v npm >/dev/null 2>&1; then
+    sudo_cmd=""
+    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo_cmd apt-get update -qq
+    $sudo_cmd apt-get install -y -qq --no-install-recommends npm
+  fi
+  npm ci --prefix "$root/tests/opcua_server" --no-audit --no-fund
 fi
