@@ -313,3 +313,151 @@ TEST_F(OpcuaShared, SubscribedWriteComesBack) {
   ASSERT_TRUE(strings.wait_for(2));
   EXPECT_EQ(strings.at(1).second, R"({"type":"string","val":"after"})");
 }
+
+// ---- connection loss, restart and keep-alive: a server of their own each ----
+
+namespace {
+
+// Options that make the tests quick: short back-off, short keep-alive window.
+const char* const kQuick =
+    R"(,"timeout_ms":2000,"reconnect_max_ms":500,"publishing_interval_ms":100,)"
+    R"("sampling_interval_ms":50,"keep_alive_count":5)";
+
+int64_t elapsed_ms(Clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+}  // namespace
+
+TEST(OpcuaConnection, NoServerFailsFastAndIsUnhealthy) {
+  const int port = weft_test::free_port();
+  OpcuaPlane plane("opc.tcp://127.0.0.1:" + std::to_string(port), kQuick);
+  const auto start = Clock::now();
+  EXPECT_EQ(plane.get("ns=1;s=Int32").first, zeb::kConnectionFailed);
+  const int32_t value = 1;
+  EXPECT_EQ(plane.set("ns=1;s=Int32", opcua_value::kInt32, &value, 4), zeb::kConnectionFailed);
+  Received received;
+  EXPECT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kConnectionFailed);
+  EXPECT_LT(elapsed_ms(start), 2000);
+  EXPECT_FALSE(plane.healthy());
+}
+
+TEST(OpcuaConnection, BadPlaneOptionsAreReported) {
+  OpcuaPlane wrong_scheme("mqtt-tcp://127.0.0.1:1", "", "p1");
+  EXPECT_EQ(wrong_scheme.get("i=2258").first, zeb::kTransportNotFound);
+  OpcuaPlane bad_option("opc.tcp://127.0.0.1:1", R"(,"timeout_ms":"soon")", "p2");
+  EXPECT_EQ(bad_option.get("i=2258").first, zeb::kInvalidOption);
+  OpcuaPlane bad_range("opc.tcp://127.0.0.1:1", R"(,"queue_size":0)", "p3");
+  EXPECT_EQ(bad_range.get("i=2258").first, zeb::kInvalidOption);
+  EXPECT_FALSE(bad_range.healthy());
+}
+
+TEST(OpcuaConnection, ServerRestartRestoresTheSubscriptionWithoutANewSub) {
+  OpcuaTestServer server;
+  OpcuaPlane plane(server.url(), kQuick);
+  Received received;
+  ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
+  ASSERT_TRUE(received.wait_for(2));
+  EXPECT_TRUE(plane.healthy());
+
+  server.stop();
+  ASSERT_TRUE(plane.wait_healthy(false, 3s));
+  const auto start = Clock::now();
+  EXPECT_EQ(plane.get("ns=1;s=Int32").first, zeb::kConnectionFailed);
+  const int32_t value = 1;
+  EXPECT_EQ(plane.set("ns=1;s=Int32", opcua_value::kInt32, &value, 4), zeb::kConnectionFailed);
+  EXPECT_LT(elapsed_ms(start), 2000);
+  const size_t before = received.count();
+
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(plane.wait_healthy(true, 20s));
+  // A new server counts from 0 again: values below the last one prove delivery
+  // from the new session.
+  ASSERT_TRUE(received.wait_for(before + 3));
+  const auto [topic, payload] = received.at(received.count() - 1);
+  EXPECT_EQ(topic, "ns=1;s=Counter");
+  EXPECT_EQ(payload.rfind(R"({"type":"int32","val":)", 0), 0u) << payload;
+  EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32"),
+            std::make_pair(static_cast<int>(zeb::kSuccess),
+                           std::string(R"({"type":"int32","val":-32})")));
+}
+
+TEST(OpcuaConnection, ItemRefusedAfterRestartIsRetriedUntilCreated) {
+  OpcuaTestServer server({"--late", "0"});
+  OpcuaPlane plane(server.url(), kQuick);
+  Received received;
+  // Wait for the node to exist, as a subscribe block would by retrying.
+  const auto end = Clock::now() + 10s;
+  int status = zeb::kNotFoundOnRemote;
+  while (status != zeb::kSuccess && Clock::now() < end) {
+    status = plane.client()->sub("ns=1;s=Late", collect, &received);
+    if (status != zeb::kSuccess) std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_EQ(status, zeb::kSuccess);
+  ASSERT_TRUE(received.wait_for(2));
+
+  server.stop();
+  ASSERT_TRUE(plane.wait_healthy(false, 3s));
+  // The restarted server adds the node only 3 s after it is up.
+  ASSERT_TRUE(server.start({"--late", "3000"}));
+  ASSERT_TRUE(plane.wait_healthy(true, 20s));
+  const size_t before = received.count();
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(received.count(), before);  // not there yet
+  ASSERT_TRUE(received.wait_for(before + 2, 15s));
+  EXPECT_EQ(received.at(received.count() - 1).first, "ns=1;s=Late");
+}
+
+TEST(OpcuaConnection, SilentServerIsLostAfterTheKeepAliveWindow) {
+  OpcuaTestServer server;
+  OpcuaPlane plane(server.url(), kQuick);
+  // The client and the connection mapping each hold a connection of their own.
+  ASSERT_EQ(plane.get("ns=1;s=ReadOnly.Int16").first, zeb::kSuccess);
+  ASSERT_TRUE(plane.wait_healthy(true, 10s));
+  server.pause();
+  const auto start = Clock::now();
+  // Window 100 ms x 5 plus the 2 s margin.
+  ASSERT_TRUE(plane.wait_healthy(false, 6s));
+  EXPECT_GE(elapsed_ms(start), 2000);
+  const auto call = Clock::now();
+  const int status = plane.get("ns=1;s=Int32").first;
+  EXPECT_EQ(status, zeb::kConnectionFailed);
+  EXPECT_LT(elapsed_ms(call), 2500);
+  server.resume();
+  EXPECT_TRUE(plane.wait_healthy(true, 20s));
+  const auto end = Clock::now() + 10s;
+  std::pair<int, std::string> got;
+  do {
+    got = plane.get("ns=1;s=ReadOnly.Int16");
+    if (got.first != zeb::kSuccess) std::this_thread::sleep_for(100ms);
+  } while (got.first != zeb::kSuccess && Clock::now() < end);
+  EXPECT_EQ(got, std::make_pair(static_cast<int>(zeb::kSuccess),
+                                std::string(R"({"type":"int16","val":-16})")));
+}
+
+TEST(OpcuaConnection, BusySubscriptionStaysConnectedAndTokensAreRenewed) {
+  OpcuaTestServer server;
+  // Token lifetime 2.5 s (the server's floor): renewed every ~1.9 s.
+  OpcuaPlane plane(server.url(), std::string(kQuick) + R"(,"token_lifetime_ms":2500)");
+  Received received;
+  ASSERT_EQ(plane.client()->sub("ns=1;s=Ramp", collect, &received), zeb::kSuccess);
+  ASSERT_TRUE(received.wait_for(1));
+  const auto end = Clock::now() + 7s;
+  int reads = 0;
+  while (Clock::now() < end) {
+    ASSERT_TRUE(plane.healthy());
+    ASSERT_EQ(plane.get("ns=1;s=ReadOnly.Byte").first, zeb::kSuccess);
+    ++reads;
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_GT(reads, 50);
+  // About 10 changes a second, each value once and rising.
+  EXPECT_GT(received.count(), 40u);
+  std::lock_guard<std::mutex> guard(received.lock);
+  double previous = -1;
+  for (const auto& [topic, payload] : received.messages) {
+    const double value = std::stod(payload.substr(std::strlen(R"({"type":"double","val":)")));
+    EXPECT_GT(value, previous) << payload;
+    previous = value;
+  }
+}
