@@ -1,5 +1,8 @@
 #include "blocks/block_factory.h"
 
+#include "blocks/opcua/opcua_poll_block.h"
+#include "blocks/opcua/opcua_sink_flat.h"
+#include "blocks/opcua/opcua_subscribe_block.h"
 #include "blocks/splitter/basic_splitter_block.h"
 #include "blocks/splitter/json_splitter_block.h"
 #include "blocks/test/dump_string_block.h"
@@ -25,6 +28,9 @@ const std::map<std::string, BlockFactory>& block_factories() {
       {"FLATTOTIMESERIES", make<FlatToTimeseries>},
       {"JSONSPLIT", make<JsonSplitterBlock>},
       {"JSONTOTIMESERIES", make<JsonToTimeseries>},
+      {"OPCUAPOLLFLAT", make<OpcuaPollBlock>},
+      {"OPCUASINKFLAT", make<OpcuaSinkFlat>},
+      {"OPCUASUBFLAT", make<OpcuaSubscribeBlock>},
       {"REPSTR", make<RepeatingStringBlock>},
       {"SPLITTER", make<BasicSplitterBlock>},
       {"ZEBIN", make<ZebInBlock>},

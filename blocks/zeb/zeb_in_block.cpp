@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 #include "blocks/config_getters.h"
+#include "blocks/util/clock.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
 #include "zeb/transport.h"
@@ -72,7 +71,7 @@ void ZebInBlock::subscribe() {
     if (status == zeb::kSuccess) return;
     zeb::log_error(logger(), "ERROR: Unable to subscribe to node_ref [%s] in ZebInBlock [%s]",
                    node_ref_.c_str(), name().c_str());
-    pause(1000);
+    pause_unless_stopped(*this, 1000);
   }
 }
 
@@ -93,18 +92,7 @@ void ZebInBlock::poll() {
       if (msg != nullptr) client_->free_msg(msg);
       zeb::log_error(logger(), "Error: %d", status);
     }
-    pause(interval_);
-  }
-}
-
-void ZebInBlock::pause(int32_t milliseconds) {
-  // Short steps keep a stop request from waiting for a long interval.
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (!stopping()) {
-    const auto left = end - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return;
-    std::this_thread::sleep_for(
-        std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100)));
+    pause_unless_stopped(*this, interval_);
   }
 }
 

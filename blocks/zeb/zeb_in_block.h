@@ -24,8 +24,6 @@ class ZebInBlock : public ZebBlock {
   static void on_message(const char* plane, const char* topic, zeb::_Msg* msg, void* user);
   void subscribe();
   void poll();
-  // Sleeps `milliseconds`, waking early when the block stops.
-  void pause(int32_t milliseconds);
 
   qor::SourcePort<std::string> output_{"output"};
   int32_t method_ = 0;

@@ -1,0 +1,86 @@
+#include "blocks/opcua/opcua_subscribe_block.h"
+
+#include <exception>
+
+#include "blocks/opcua/opcua_data_map.h"
+#include "blocks/util/clock.h"
+#include "zeb/log.h"
+#include "zeb/status.h"
+#include "zeb/transport.h"
+
+OpcuaSubscribeBlock::OpcuaSubscribeBlock(const std::string& name, const nlohmann::json& config)
+    : ConfigBlock(name, config),
+      nodes_([&] {
+        std::map<std::string, Node> nodes;
+        for (const auto& [ref, alias] : parse_opcua_data_map(config)) nodes[ref].alias = alias;
+        return nodes;
+      }()),
+      plane_(name, log_name(), config) {
+  // The transport sees "/json?" and the reference; topics come back bare.
+  plane_.add_rule(zeb::kMethodSub | zeb::kMethodGet, "(.+)", "/json?$1");
+  plane_.connect(true);
+  add_port(&output_);
+}
+
+OpcuaSubscribeBlock::~OpcuaSubscribeBlock() {
+  join();
+}
+
+void OpcuaSubscribeBlock::run() {
+  while (!stopping()) {
+    for (auto& [ref, node] : nodes_) {
+      if (!node.needs_subscribing) continue;
+      zeb::log_debug(logger(), "Subscription to node_ref %s for OPC-UA server %s needs to connect",
+                     ref.c_str(), plane_.server().c_str());
+      int status = zeb::kInternalError;
+      try {
+        status = plane_.client().sub(ref.c_str(), &OpcuaSubscribeBlock::on_update, this);
+      } catch (const std::exception& e) {
+        zeb::log_error(logger(), "OPC-UA subscribe of %s failed: %s", ref.c_str(), e.what());
+      }
+      node.needs_subscribing = status != zeb::kSuccess;
+    }
+    pause_unless_stopped(*this, 1000);
+  }
+}
+
+bool OpcuaSubscribeBlock::is_healthy() {
+  for (auto& [ref, node] : nodes_) {
+    if (node.needs_subscribing || !plane_.node_healthy(ref)) return false;
+  }
+  return true;
+}
+
+void OpcuaSubscribeBlock::on_update(const char* plane, const char* topic, zeb::_Msg* msg,
+                                    void* user) {
+  if (msg == nullptr) return;
+  std::string payload(msg->data, msg->len);
+  OpcuaPlane::release(msg);
+  auto* block = static_cast<OpcuaSubscribeBlock*>(user);
+  try {
+    block->deliver(plane, topic ? topic : "", payload);
+  } catch (const std::exception& e) {
+    zeb::log_error(block->logger(), "OPC-UA update on %s dropped: %s", topic ? topic : "",
+                   e.what());
+  }
+}
+
+void OpcuaSubscribeBlock::deliver(const char* plane, const std::string& topic,
+                                  const std::string& payload) {
+  auto node = nodes_.find(topic);
+  if (node == nodes_.end()) return;
+  nlohmann::json entry;
+  try {
+    const nlohmann::json value = nlohmann::json::parse(payload);
+    entry = {{"type", value.at("type")}, {"val", value.at("val")}};
+  } catch (const std::exception& e) {
+    zeb::log_error(logger(), "Error parsing OPC-UA data from plane %s on topic %s: %s",
+                   plane ? plane : "", topic.c_str(), e.what());
+    return;
+  }
+  nlohmann::json message = {{"data", {{node->second.alias, std::move(entry)}}},
+                            {"timestamp", now_milliseconds()}};
+  const std::string text = message.dump();
+  zeb::log_debug(logger(), "OPCUA output: %s", text.c_str());
+  output_.send(text);
+}
