@@ -59,17 +59,7 @@ bool SecureChannel::connect(const std::string& host, int port, const std::string
   timeval send_timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
   ::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
 
-  const ChunkAssembler::Limits& limits = assembler_.limits();
-  ByteWriter hello;
-  hello.raw("HELF", 4);
-  hello.u32(0);  // size, patched below
-  hello.u32(0);  // ProtocolVersion
-  hello.u32(limits.max_chunk_size);
-  hello.u32(kHelloBufferSize);
-  hello.u32(limits.max_message_size);
-  hello.u32(limits.max_chunk_count);
-  hello.string(endpoint_url);
-  hello.patch_u32(4, static_cast<uint32_t>(hello.size()));
+  const std::vector<uint8_t> hello_message = hello(assembler_.limits(), endpoint_url);
   {
     std::lock_guard<std::mutex> guard(send_lock_);
     socket_ = std::move(socket);
@@ -79,7 +69,7 @@ bool SecureChannel::connect(const std::string& host, int port, const std::string
     send_chunk_size_ = 8192;
     send_max_message_ = 0;
     send_max_chunks_ = 0;
-    if (!write_all(hello.bytes().data(), hello.size())) {
+    if (!write_all(hello_message.data(), hello_message.size())) {
       *error = std::string("cannot send Hello: ") + std::strerror(errno);
       socket_.reset();
       return false;
@@ -141,6 +131,43 @@ bool SecureChannel::write_all(const uint8_t* data, size_t size) {
   return true;
 }
 
+std::vector<uint8_t> SecureChannel::hello(const ChunkAssembler::Limits& limits,
+                                          const std::string& endpoint_url) {
+  ByteWriter w;
+  w.raw("HELF", 4);
+  w.u32(0);  // size, patched below
+  w.u32(0);  // ProtocolVersion
+  w.u32(limits.max_chunk_size);
+  w.u32(kHelloBufferSize);
+  w.u32(limits.max_message_size);
+  w.u32(limits.max_chunk_count);
+  w.string(endpoint_url);
+  w.patch_u32(4, static_cast<uint32_t>(w.size()));
+  return std::move(w.bytes());
+}
+
+std::vector<uint8_t> SecureChannel::chunk(const char* type, char chunk_type, uint32_t channel_id,
+                                          uint32_t token_id, uint32_t sequence, uint32_t request_id,
+                                          const uint8_t* body, size_t size) {
+  ByteWriter w;
+  w.raw(type, 3);
+  w.u8(static_cast<uint8_t>(chunk_type));
+  w.u32(0);  // size, patched below
+  w.u32(channel_id);
+  if (std::strcmp(type, "OPN") == 0) {
+    w.string(ServiceCodec::kSecurityPolicyNone);
+    w.null_length();  // SenderCertificate
+    w.null_length();  // ReceiverCertificateThumbprint
+  } else {
+    w.u32(token_id);
+  }
+  w.u32(sequence);
+  w.u32(request_id);
+  w.raw(body, size);
+  w.patch_u32(4, static_cast<uint32_t>(w.size()));
+  return std::move(w.bytes());
+}
+
 int SecureChannel::send_open(uint32_t request_id, const std::vector<uint8_t>& body) {
   return send_chunks("OPN", request_id, body, true);
 }
@@ -167,24 +194,11 @@ int SecureChannel::send_chunks(const char* type, uint32_t request_id,
   size_t at = 0;
   for (size_t i = 0; i < chunks; ++i) {
     const size_t part = single ? body.size() : std::min(room, body.size() - at);
-    ByteWriter chunk;
-    chunk.raw(type, 3);
-    chunk.u8(i + 1 == chunks ? 'F' : 'C');
-    chunk.u32(0);
-    chunk.u32(channel_id_);
-    if (asymmetric) {
-      chunk.string(ServiceCodec::kSecurityPolicyNone);
-      chunk.null_length();  // SenderCertificate
-      chunk.null_length();  // ReceiverCertificateThumbprint
-    } else {
-      chunk.u32(token_id_);
-    }
-    chunk.u32(next_sequence());
-    chunk.u32(request_id);
-    chunk.raw(body.data() + at, part);
-    chunk.patch_u32(4, static_cast<uint32_t>(chunk.size()));
+    const std::vector<uint8_t> bytes =
+        chunk(type, i + 1 == chunks ? 'F' : 'C', channel_id_, token_id_, next_sequence(),
+              request_id, body.data() + at, part);
     at += part;
-    if (!write_all(chunk.bytes().data(), chunk.size())) {
+    if (!write_all(bytes.data(), bytes.size())) {
       // A half-written message leaves the stream unusable.
       ::shutdown(socket_.fd(), SHUT_RDWR);
       return zeb::kConnectionFailed;

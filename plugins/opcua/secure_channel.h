@@ -44,6 +44,14 @@ class SecureChannel {
   void close();
   bool is_open();
 
+  // The Hello message announcing our receive limits.
+  static std::vector<uint8_t> hello(const ChunkAssembler::Limits& limits,
+                                    const std::string& endpoint_url);
+  // One chunk of an OPN (asymmetric header, token_id unused), MSG or CLO.
+  static std::vector<uint8_t> chunk(const char* type, char chunk_type, uint32_t channel_id,
+                                    uint32_t token_id, uint32_t sequence, uint32_t request_id,
+                                    const uint8_t* body, size_t size);
+
  private:
   int send_chunks(const char* type, uint32_t request_id, const std::vector<uint8_t>& body,
                   bool asymmetric);
