@@ -461,3 +461,11 @@ TEST(OpcuaConnection, BusySubscriptionStaysConnectedAndTokensAreRenewed) {
     previous = value;
   }
 }
+
+TEST_F(OpcuaShared, CInterfaceGetsSetsAndSubscribes) {
+  weft_test::ChildProcess program(weft_test::build_dir() + "/tests/zeb_opcua_c_api_test",
+                                  {server_->url()},
+                                  {{"ZEB_EXT_LIB_PATH", weft_test::build_dir() + "/ext_lib"}});
+  EXPECT_EQ(program.wait_exit(60s), 0) << program.out() << program.err();
+  EXPECT_NE(program.out().find("opcua C interface: all checks passed"), std::string::npos);
+}
