@@ -136,19 +136,23 @@ void OpcuaConnection::run() {
     ++failures;
     if (!sleep_backoff(backoff_ms(failures))) break;
   }
-  lose("transport stopped");
+  reset();
 }
 
 void OpcuaConnection::lose(const std::string& reason) {
-  const bool was_ready = ready_.exchange(false);
-  ++generation_;
-  if (was_ready || channel_.is_open()) {
+  if (ready_ || channel_.is_open()) {
     zeb::log_warn(log_, "OPC UA: connection to %s lost: %s", options_.endpoint_url.c_str(),
                   reason.c_str());
   } else {
     zeb::log_debug(log_, "OPC UA: cannot connect to %s: %s", options_.endpoint_url.c_str(),
                    reason.c_str());
   }
+  reset();
+}
+
+void OpcuaConnection::reset() {
+  ready_ = false;
+  ++generation_;
   channel_.close();
   publish_ids_.clear();
   acks_.clear();

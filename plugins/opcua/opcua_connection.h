@@ -38,7 +38,9 @@
 // `pending_lock_` guards `pending_` (`pending_cv_` wakes the waiters);
 // `items_lock_` guards the item tables. None is held while a subscriber's
 // callback runs or while the thread waits for the network. Everything marked
-// "connection thread" is touched by that thread only.
+// "connection thread" is touched by that thread only. A subscriber's callback
+// runs on the connection thread, so it must not wait for a call on the same
+// connection: that call's response could only arrive after the callback.
 class OpcuaConnection {
  public:
   OpcuaConnection(zeb::Transport* transport, std::string plane_id, PlaneOptions options, void* log);
@@ -88,7 +90,11 @@ class OpcuaConnection {
   void run();
   bool establish(std::string* error);
   bool serve_once(std::string* error);
+  // Logs the loss, then reset().
   void lose(const std::string& reason);
+  // Closes the channel, fails the waiting callers and marks every created item
+  // for re-creation.
+  void reset();
   bool transact(const Encoder& encode, bool open, int timeout_ms, std::vector<uint8_t>* response,
                 std::string* error);
   bool dispatch(ChunkAssembler::Message& message, std::string* error);

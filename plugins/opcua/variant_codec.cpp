@@ -15,6 +15,7 @@ namespace {
 using nlohmann::json;
 
 constexpr uint8_t kVariantTypeVariant = 24;
+constexpr size_t kMaxRank = 8;
 
 const char* builtin_name(uint8_t type) {
   static const char* const kNames[] = {"null",
@@ -229,7 +230,10 @@ json VariantCodec::decode_variant(ByteReader& r) {
       product = dim == 0 || product == 0 ? 0 : std::min<int64_t>(product * dim, INT32_MAX + 1LL);
     }
     const size_t length = raw_length > 0 ? static_cast<size_t>(raw_length) : 0;
-    if (dims.size() >= 2 && static_cast<size_t>(product) == length) {
+    // Nested only when the dimensions describe the elements exactly; a zero
+    // dimension or an absurd rank keeps the flat array.
+    if (dims.size() >= 2 && dims.size() <= kMaxRank && product > 0 &&
+        static_cast<size_t>(product) == length) {
       size_t at = 0;
       values = nest(values, dims, 0, &at);
     }

@@ -278,6 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
         VariantCase{"86 FF FF FF FF", R"({"type":"int32","val":null})"},
         VariantCase{"C3 04 00 00 00 01 02 03 04 02 00 00 00 02 00 00 00 02 00 00 00",
                     R"({"type":"uint8","val":[[1,2],[3,4]]})"},
+        VariantCase{"C3 00 00 00 00 02 00 00 00 FF FF FF 7F 00 00 00 00",
+                    R"({"type":"uint8","val":[]})"},
         VariantCase{"0F 03 00 00 00 01 02 03", R"({"type":"bytestring","val":"AQID"})"},
         VariantCase{"15 03 02 00 00 00 65 6E 02 00 00 00 48 69",
                     R"({"type":"localizedtext","val":"Hi"})"},
