@@ -544,6 +544,8 @@ bool OpcuaConnection::retry_items(bool all, std::string* error) {
 }
 
 void OpcuaConnection::deliver(const ServiceCodec::ItemNotification& notification) {
+  // Once stopping, subscribers may already be gone.
+  if (stop_) return;
   std::string topic;
   zeb::MessageCallback callback = nullptr;
   void* user = nullptr;

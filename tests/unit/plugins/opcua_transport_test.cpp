@@ -12,12 +12,18 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include "plugins/opcua/opcua_value_record.h"
+
 #include "support/mosquitto_broker.h"
 #include "support/opcua_test_server.h"
 #include "zeb/client.h"
 #include "zeb/connection_mapping.h"
 #include "zeb/connection_metadata.h"
+#include "zeb/log.h"
 #include "zeb/registry_file.h"
 #include "zeb/status.h"
 #include "zeb/transport.h"
@@ -70,14 +76,14 @@ void collect(const char* plane, const char* topic, zeb::_Msg* msg, void* user) {
 class OpcuaPlane {
  public:
   OpcuaPlane(const std::string& url, const std::string& extra_options = "",
-             const std::string& plane = "plane") {
+             const std::string& plane = "plane", const char* log_name = nullptr) {
     ::setenv("ZEB_EXT_LIB_PATH", (weft_test::build_dir() + "/ext_lib").c_str(), 1);
     const std::string options = R"({"transport_addr":")" + url + "\"" + extra_options + "}";
     EXPECT_TRUE(registry_.add_plane(plane.c_str(), options.c_str()));
     EXPECT_TRUE(registry_.append_rule(plane.c_str(), zeb::kMethodSub | zeb::kMethodGet, "(.+)",
                                       "/json?$1"));
     EXPECT_TRUE(registry_.append_rule(plane.c_str(), zeb::kMethodSet, "(.+)", ""));
-    client_ = zeb::makeClient(&registry_);
+    client_ = zeb::makeClient(&registry_, log_name);
     mapping_ = std::make_unique<zeb::ConnectionMapping>(registry_);
   }
   ~OpcuaPlane() {
@@ -250,13 +256,13 @@ INSTANTIATE_TEST_SUITE_P(
                 R"({"type":"datetime","val":"2025-06-30T10:34:56.789Z"})"}));
 
 TEST_F(OpcuaShared, WrongNodeIs404AndWrongType400) {
+  Received received;
   OpcuaPlane plane(server_->url());
   EXPECT_EQ(plane.get("ns=1;s=Missing").first, zeb::kNotFoundOnRemote);
   const int32_t value = 1;
   EXPECT_EQ(plane.set("ns=1;s=Missing", opcua_value::kInt32, &value, 4), zeb::kNotFoundOnRemote);
   // An Int32 into a Double node.
   EXPECT_EQ(plane.set("ns=1;s=Double", opcua_value::kInt32, &value, 4), zeb::kBadRequest);
-  Received received;
   EXPECT_EQ(plane.client()->sub("ns=1;s=Missing", collect, &received), zeb::kNotFoundOnRemote);
 }
 
@@ -282,8 +288,8 @@ TEST_F(OpcuaShared, BadRecordsAndReferencesAreRefusedLocally) {
 }
 
 TEST_F(OpcuaShared, SubscriptionDeliversChangesWithTheReferenceAsTopic) {
-  OpcuaPlane plane(server_->url(), R"(,"publishing_interval_ms":100,"sampling_interval_ms":50)");
   Received received;
+  OpcuaPlane plane(server_->url(), R"(,"publishing_interval_ms":100,"sampling_interval_ms":50)");
   ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
   EXPECT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kDuplicateSubscription);
   ASSERT_TRUE(received.wait_for(4));
@@ -300,13 +306,13 @@ TEST_F(OpcuaShared, SubscriptionDeliversChangesWithTheReferenceAsTopic) {
 }
 
 TEST_F(OpcuaShared, SubscribedWriteComesBack) {
-  OpcuaPlane plane(server_->url(), R"(,"publishing_interval_ms":100)");
   Received received;
+  Received strings;
+  OpcuaPlane plane(server_->url(), R"(,"publishing_interval_ms":100)");
   ASSERT_EQ(plane.client()->sub("ns=1;s=Array.Double", collect, &received), zeb::kSuccess);
   ASSERT_TRUE(received.wait_for(1));  // the initial value
   OpcuaPlane writer(server_->url());
   ASSERT_EQ(writer.set("ns=1;s=String", opcua_value::kString, "x", 1), zeb::kSuccess);
-  Received strings;
   ASSERT_EQ(plane.client()->sub("ns=1;s=String", collect, &strings), zeb::kSuccess);
   ASSERT_TRUE(strings.wait_for(1));
   ASSERT_EQ(writer.set("ns=1;s=String", opcua_value::kString, "after", 5), zeb::kSuccess);
@@ -331,12 +337,12 @@ int64_t elapsed_ms(Clock::time_point since) {
 
 TEST(OpcuaConnection, NoServerFailsFastAndIsUnhealthy) {
   const int port = weft_test::free_port();
+  Received received;
   OpcuaPlane plane("opc.tcp://127.0.0.1:" + std::to_string(port), kQuick);
   const auto start = Clock::now();
   EXPECT_EQ(plane.get("ns=1;s=Int32").first, zeb::kConnectionFailed);
   const int32_t value = 1;
   EXPECT_EQ(plane.set("ns=1;s=Int32", opcua_value::kInt32, &value, 4), zeb::kConnectionFailed);
-  Received received;
   EXPECT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kConnectionFailed);
   EXPECT_LT(elapsed_ms(start), 2000);
   EXPECT_FALSE(plane.healthy());
@@ -354,8 +360,8 @@ TEST(OpcuaConnection, BadPlaneOptionsAreReported) {
 
 TEST(OpcuaConnection, ServerRestartRestoresTheSubscriptionWithoutANewSub) {
   OpcuaTestServer server;
-  OpcuaPlane plane(server.url(), kQuick);
   Received received;
+  OpcuaPlane plane(server.url(), kQuick);
   ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
   ASSERT_TRUE(received.wait_for(2));
   EXPECT_TRUE(plane.healthy());
@@ -384,8 +390,8 @@ TEST(OpcuaConnection, ServerRestartRestoresTheSubscriptionWithoutANewSub) {
 
 TEST(OpcuaConnection, ItemRefusedAfterRestartIsRetriedUntilCreated) {
   OpcuaTestServer server({"--late", "0"});
-  OpcuaPlane plane(server.url(), kQuick);
   Received received;
+  OpcuaPlane plane(server.url(), kQuick);
   // Wait for the node to exist, as a subscribe block would by retrying.
   const auto end = Clock::now() + 10s;
   int status = zeb::kNotFoundOnRemote;
@@ -438,8 +444,8 @@ TEST(OpcuaConnection, SilentServerIsLostAfterTheKeepAliveWindow) {
 TEST(OpcuaConnection, BusySubscriptionStaysConnectedAndTokensAreRenewed) {
   OpcuaTestServer server;
   // Token lifetime 2.5 s (the server's floor): renewed every ~1.9 s.
-  OpcuaPlane plane(server.url(), std::string(kQuick) + R"(,"token_lifetime_ms":2500)");
   Received received;
+  OpcuaPlane plane(server.url(), std::string(kQuick) + R"(,"token_lifetime_ms":2500)");
   ASSERT_EQ(plane.client()->sub("ns=1;s=Ramp", collect, &received), zeb::kSuccess);
   ASSERT_TRUE(received.wait_for(1));
   const auto end = Clock::now() + 7s;
@@ -469,3 +475,111 @@ TEST_F(OpcuaShared, CInterfaceGetsSetsAndSubscribes) {
   EXPECT_EQ(program.wait_exit(60s), 0) << program.out() << program.err();
   EXPECT_NE(program.out().find("opcua C interface: all checks passed"), std::string::npos);
 }
+
+// ---- a server that answers the Hello, then sends bad bytes -------------------
+
+namespace {
+
+// Listens on a loopback port; every connection gets an Acknowledge to its
+// Hello followed by `reply`, and is then held open. Counts connections.
+class FakeServer {
+ public:
+  explicit FakeServer(std::string reply) : reply_(std::move(reply)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "fake server cannot listen";
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~FakeServer() {
+    stop_ = true;
+    thread_.join();
+    for (int fd : clients_) ::close(fd);
+    ::close(listener_);
+  }
+
+  std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(port_); }
+  int connections() const { return connections_; }
+
+ private:
+  void serve() {
+    while (!stop_) {
+      pollfd waiter{listener_, POLLIN, 0};
+      if (::poll(&waiter, 1, 50) <= 0) continue;
+      const int fd = ::accept(listener_, nullptr, nullptr);
+      if (fd < 0) continue;
+      ++connections_;
+      clients_.push_back(fd);
+      char hello[256];
+      if (::recv(fd, hello, sizeof hello, 0) <= 0) continue;
+      static const unsigned char ack[28] = {'A', 'C', 'K', 'F', 28, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                            1,   0,   0,   0,   1,  0, 0, 0, 0, 0, 0, 0, 0, 0};
+      std::string bytes(reinterpret_cast<const char*>(ack), sizeof ack);
+      bytes += reply_;
+      if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) continue;
+    }
+  }
+
+  std::string reply_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::vector<int> clients_;  // serving thread, then the destructor
+  std::thread thread_;
+};
+
+struct BadReply {
+  const char* name;
+  std::string bytes;
+};
+
+std::string header(const char* type, uint32_t size) {
+  std::string bytes(type, 4);
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>((size >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+}  // namespace
+
+class OpcuaBadServer : public ::testing::TestWithParam<BadReply> {};
+
+TEST_P(OpcuaBadServer, ClosesTheConnectionLogsAndReconnects) {
+  FakeServer server(GetParam().bytes);
+  const std::string log_path = weft_test::temp_path("opcua.log");
+  const std::string log_name = std::string("opcua_bad_") + GetParam().name;
+  zeb::create_file_log(log_name.c_str(), log_path.c_str(), true);
+  zeb::set_log_level(log_name.c_str(), 1);
+  {
+    OpcuaPlane plane(server.url(), R"(,"timeout_ms":1000,"reconnect_max_ms":200)", "plane",
+                     log_name.c_str());
+    const auto start = Clock::now();
+    EXPECT_EQ(plane.get("i=2258").first, zeb::kConnectionFailed);
+    EXPECT_LT(elapsed_ms(start), 2500);
+    // It keeps trying: new connections arrive on the back-off.
+    const auto end = Clock::now() + 10s;
+    while (server.connections() < 4 && Clock::now() < end) std::this_thread::sleep_for(50ms);
+    EXPECT_GE(server.connections(), 4);
+  }
+  zeb::destroy_log(log_name.c_str());
+  const std::string log = weft_test::read_file(log_path);
+  EXPECT_NE(log.find("[error] OPC UA: malformed message"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Garbage, OpcuaBadServer,
+    ::testing::Values(BadReply{"unknown_type", header("XYZF", 16) + std::string(8, '\0')},
+                      // A 2 GiB chunk is refused from its header, before any allocation.
+                      BadReply{"oversized", header("MSGF", 0x7FFFFFFF) + std::string(16, 'x')},
+                      BadReply{"truncated_open", header("OPNF", 20) + std::string(12, '\xff')},
+                      BadReply{"tiny", header("MSGF", 9) + std::string(1, 'x')}),
+    [](const ::testing::TestParamInfo<BadReply>& param) { return param.param.name; });
