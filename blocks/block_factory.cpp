@@ -3,6 +3,7 @@
 #include "blocks/opcua/opcua_poll_block.h"
 #include "blocks/opcua/opcua_sink_flat.h"
 #include "blocks/opcua/opcua_subscribe_block.h"
+#include "blocks/queue/zeb_out_queue_block.h"
 #include "blocks/splitter/basic_splitter_block.h"
 #include "blocks/splitter/json_splitter_block.h"
 #include "blocks/test/dump_string_block.h"
@@ -35,6 +36,7 @@ const std::map<std::string, BlockFactory>& block_factories() {
       {"SPLITTER", make<BasicSplitterBlock>},
       {"ZEBIN", make<ZebInBlock>},
       {"ZEBOUT", make<ZebOutBlock>},
+      {"ZEBOUTQUEUE", make<ZebOutQueueBlock>},
   };
   return table;
 }

@@ -32,9 +32,13 @@ ZebOutBlock::~ZebOutBlock() {
 }
 
 int ZebOutBlock::deliver(std::string& text) {
+  return deliver(text.data(), text.size());
+}
+
+int ZebOutBlock::deliver(char* data, size_t length) {
   try {
-    return method_ == zeb::kMethodPub ? client_->pub(node_ref_.c_str(), text.data(), text.size())
-                                      : client_->set(node_ref_.c_str(), text.data(), text.size());
+    return method_ == zeb::kMethodPub ? client_->pub(node_ref_.c_str(), data, length)
+                                      : client_->set(node_ref_.c_str(), data, length);
   } catch (const std::exception& e) {
     zeb::log_error(logger(), "ZebOutBlock [%s]: %s", name().c_str(), e.what());
     return zeb::kInternalError;

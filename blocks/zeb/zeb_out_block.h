@@ -22,6 +22,7 @@ class ZebOutBlock : public ZebBlock {
   // Hands one text to the plane; the library's status, or -11 when the call
   // threw.
   int deliver(std::string& text);
+  int deliver(char* data, size_t length);
 
   qor::SinkPort<std::string> input_{"input"};
   int32_t method_ = 0;
