@@ -1,0 +1,123 @@
+// Throughput of the OPC UA plug-in: one subscription with N monitored items
+// (default 1,000), each changing 10 times a second on the test server
+// (tests/opcua_server), delivered through libzeb to a subscriber callback.
+// Reports delivered values per second, values lost (gaps in each item's
+// counter), and the CPU share of this process, whose only busy thread is the
+// plug-in's connection thread.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/opcua_test_server.h"
+#include "zeb/client.h"
+#include "zeb/registry_file.h"
+#include "zeb/status.h"
+#include "zeb/transport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Tally {
+  std::atomic<bool> counting{false};
+  std::atomic<uint64_t> delivered{0};
+  std::atomic<uint64_t> lost{0};
+  std::vector<int64_t> last;  // per item, touched by the delivery thread only
+};
+
+struct ItemRef {
+  Tally* tally;
+  size_t index;
+};
+
+constexpr size_t kPrefix = std::char_traits<char>::length(R"({"type":"int32","val":)");
+
+void on_value(const char*, const char*, zeb::_Msg* msg, void* user) {
+  const auto* ref = static_cast<ItemRef*>(user);
+  Tally& tally = *ref->tally;
+  const int64_t value = msg->len > kPrefix ? std::atoll(msg->data + kPrefix) : -1;
+  std::free(msg->data);
+  delete msg;
+  int64_t& last = tally.last[ref->index];
+  if (tally.counting) {
+    ++tally.delivered;
+    if (last >= 0 && value > last + 1) tally.lost += static_cast<uint64_t>(value - last - 1);
+  }
+  last = value;
+}
+
+double cpu_seconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void BM_OpcuaSubscription(benchmark::State& state) {
+  const size_t items = static_cast<size_t>(state.range(0));
+  const auto seconds = std::chrono::seconds(state.range(1));
+  weft_test::OpcuaTestServer server({"--bench", std::to_string(items)});
+  zeb::RegistryFile registry;
+  const std::string options = R"({"transport_addr":")" + server.url() +
+                              R"(","publishing_interval_ms":100,"sampling_interval_ms":0,)"
+                              R"("queue_size":10,"publish_requests":5})";
+  registry.add_plane("bench", options.c_str());
+  registry.append_rule("bench", zeb::kMethodSub, "(.+)", "/json?$1");
+  zeb::IClient* client = zeb::makeClient(&registry);
+
+  Tally tally;
+  tally.last.assign(items, -1);
+  std::vector<ItemRef> refs(items);
+  for (size_t i = 0; i < items; ++i) {
+    refs[i] = {&tally, i};
+    const std::string node = "ns=1;s=Bench." + std::to_string(i);
+    if (client->sub(node.c_str(), on_value, &refs[i]) != zeb::kSuccess) {
+      state.SkipWithError(("cannot subscribe to " + node).c_str());
+      zeb::freeClient(client);
+      return;
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // initial values settle
+
+  for (auto _ : state) {
+    const double cpu_start = cpu_seconds();
+    const auto start = Clock::now();
+    tally.counting = true;
+    std::this_thread::sleep_for(seconds);
+    tally.counting = false;
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = cpu_seconds() - cpu_start;
+    state.counters["delivered_per_s"] = static_cast<double>(tally.delivered) / wall;
+    state.counters["expected_per_s"] = static_cast<double>(items) * 10.0;
+    state.counters["lost"] = static_cast<double>(tally.lost);
+    state.counters["cpu_percent"] = 100.0 * cpu / wall;
+  }
+  zeb::freeClient(client);
+}
+
+}  // namespace
+
+BENCHMARK(BM_OpcuaSubscription)
+    ->Args({1000, 10})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+int main(int argc, char** argv) {
+  // Found by the fixture: the source tree (test server) and the built plug-in.
+  ::setenv("WEFT_SOURCE_DIR", WEFT_SOURCE_DIR_PATH, 0);
+  ::setenv("ZEB_EXT_LIB_PATH", WEFT_PLUGIN_DIR_PATH, 0);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
