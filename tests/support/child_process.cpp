@@ -59,14 +59,16 @@ bool file_exists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
+// The environment may point elsewhere (a relocated build); the defaults are
+// the directories this support library was configured in.
 std::string build_dir() {
   const char* dir = std::getenv("WEFT_BUILD_DIR");
-  return dir ? dir : ".";
+  return dir ? dir : WEFT_TEST_BUILD_DIR;
 }
 
 std::string source_dir() {
   const char* dir = std::getenv("WEFT_SOURCE_DIR");
-  return dir ? dir : "..";
+  return dir ? dir : WEFT_TEST_SOURCE_DIR;
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
