@@ -3,6 +3,8 @@
 // connections with their own network threads. Each message carries its
 // sequence number and send time in a leading "seq_ns" member, so the collector
 // can count loss, duplicates and latency whatever the relay does to the rest.
+// The stamp is a measurement leaf ({"timestamp","type","val"}) whose value
+// starts with "#seq#", so it survives a time-series transform as a datapoint.
 //
 // relay_probe PORT IN_TOPIC OUT_TOPIC COUNT RATE QOS [PAYLOAD_FILE]
 //   RATE 0 publishes as fast as the broker takes it.
@@ -43,14 +45,13 @@ struct Collector {
   int64_t last_ns = 0;
 };
 
-// The first "seq_ns":"<seq>:<ns>" in the text.
+// The first "#seq#<seq>:<ns>" in the text.
 bool parse_stamp(const char* text, size_t length, uint64_t& seq, int64_t& sent) {
-  static const char kKey[] = "seq_ns";
+  static const char kMarker[] = "#seq#";
   const char* end = text + length;
-  const char* at = std::search(text, end, kKey, kKey + sizeof kKey - 1);
+  const char* at = std::search(text, end, kMarker, kMarker + sizeof kMarker - 1);
   if (at == end) return false;
-  at += sizeof kKey - 1;
-  while (at < end && (*at == '"' || *at == ':' || *at == ' ')) ++at;
+  at += sizeof kMarker - 1;
   char* next = nullptr;
   seq = std::strtoull(at, &next, 10);
   if (next == at || next >= end || *next != ':') return false;
@@ -140,8 +141,8 @@ int main(int argc, char** argv) {
       const int64_t due = start + static_cast<int64_t>(i * 1e9 / rate);
       while (now_ns() < due) std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
-    const std::string payload =
-        "{\"seq_ns\":\"" + std::to_string(i) + ":" + std::to_string(now_ns()) + "\"" + rest;
+    const std::string payload = "{\"seq_ns\":{\"timestamp\":0,\"type\":\"string\",\"val\":\"#seq#" +
+                                std::to_string(i) + ":" + std::to_string(now_ns()) + "\"}" + rest;
     while (mosquitto_publish(pub, nullptr, in_topic.c_str(), static_cast<int>(payload.size()),
                              payload.data(), qos, false) == MOSQ_ERR_NOMEM) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
