@@ -152,44 +152,43 @@ struct GetCase {
   const char* json;
 };
 
-class OpcuaGet : public OpcuaShared, public ::testing::WithParamInterface<GetCase> {};
+// One table per test: each test process starts a server of its own.
+const GetCase kGetCases[] = {
+    GetCase{"ns=1;s=ReadOnly.Boolean", R"({"type":"bool","val":true})"},
+    GetCase{"ns=1;s=ReadOnly.SByte", R"({"type":"int8","val":-8})"},
+    GetCase{"ns=1;s=ReadOnly.Byte", R"({"type":"uint8","val":200})"},
+    GetCase{"ns=1;s=ReadOnly.Int16", R"({"type":"int16","val":-16})"},
+    GetCase{"ns=1;s=ReadOnly.UInt16", R"({"type":"uint16","val":16})"},
+    GetCase{"ns=1;s=ReadOnly.Int32", R"({"type":"int32","val":-32})"},
+    GetCase{"ns=1;s=ReadOnly.UInt32", R"({"type":"uint32","val":32})"},
+    GetCase{"ns=1;s=ReadOnly.Int64", R"({"type":"int64","val":-64})"},
+    GetCase{"ns=1;s=ReadOnly.UInt64", R"({"type":"uint64","val":64})"},
+    GetCase{"ns=1;s=ReadOnly.Float", R"({"type":"float","val":1.5})"},
+    GetCase{"ns=1;s=ReadOnly.Double", R"({"type":"double","val":2.25})"},
+    GetCase{"ns=1;s=ReadOnly.String", R"({"type":"string","val":"hello"})"},
+    GetCase{"ns=1;s=ReadOnly.DateTime", R"({"type":"datetime","val":"2024-01-02T03:04:05.678Z"})"},
+    GetCase{"ns=1;s=Array.Int32", R"({"type":"int32","val":[1,-2,3]})"},
+    GetCase{"ns=1;s=Array.Double", R"({"type":"double","val":[0.5,1.25]})"},
+    GetCase{"ns=1;s=Array.String", R"({"type":"string","val":["a","b"]})"},
+    GetCase{"ns=1;s=Array.Boolean", R"({"type":"bool","val":[true,false]})"},
+    GetCase{"ns=1;s=Array.Empty", R"({"type":"int32","val":[]})"},
+    GetCase{"ns=1;s=Matrix.Byte", R"({"type":"uint8","val":[[1,2,3],[4,5,6]]})"},
+    GetCase{"ns=1;s=ByteString", R"({"type":"bytestring","val":"AQID"})"},
+    GetCase{"ns=1;s=Guid", R"({"type":"guid","val":"72962B91-FA75-4AE6-8D28-B404DC7DAF63"})"},
+    GetCase{"ns=1;s=LocalizedText", R"({"type":"localizedtext","val":"Hi"})"},
+    GetCase{"ns=1;s=NodeId", R"({"type":"nodeid","val":"i=85"})"},
+    GetCase{"ns=1;s=StatusCode", R"({"type":"statuscode","val":2150891520})"},
+    GetCase{"ns=1;s=QualifiedName", R"({"type":"qualifiedname","val":"1:Q"})"}};
 
-TEST_P(OpcuaGet, ReturnsTypeAndValue) {
+TEST_F(OpcuaShared, GetReturnsTypeAndValueOfEveryType) {
   OpcuaPlane plane(server_->url());
-  const auto [status, text] = plane.get(GetParam().node);
-  EXPECT_EQ(status, zeb::kSuccess);
-  EXPECT_EQ(text, GetParam().json);
+  for (const GetCase& c : kGetCases) {
+    SCOPED_TRACE(c.node);
+    const auto [status, text] = plane.get(c.node);
+    EXPECT_EQ(status, zeb::kSuccess);
+    EXPECT_EQ(text, c.json);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryType, OpcuaGet,
-    ::testing::Values(GetCase{"ns=1;s=ReadOnly.Boolean", R"({"type":"bool","val":true})"},
-                      GetCase{"ns=1;s=ReadOnly.SByte", R"({"type":"int8","val":-8})"},
-                      GetCase{"ns=1;s=ReadOnly.Byte", R"({"type":"uint8","val":200})"},
-                      GetCase{"ns=1;s=ReadOnly.Int16", R"({"type":"int16","val":-16})"},
-                      GetCase{"ns=1;s=ReadOnly.UInt16", R"({"type":"uint16","val":16})"},
-                      GetCase{"ns=1;s=ReadOnly.Int32", R"({"type":"int32","val":-32})"},
-                      GetCase{"ns=1;s=ReadOnly.UInt32", R"({"type":"uint32","val":32})"},
-                      GetCase{"ns=1;s=ReadOnly.Int64", R"({"type":"int64","val":-64})"},
-                      GetCase{"ns=1;s=ReadOnly.UInt64", R"({"type":"uint64","val":64})"},
-                      GetCase{"ns=1;s=ReadOnly.Float", R"({"type":"float","val":1.5})"},
-                      GetCase{"ns=1;s=ReadOnly.Double", R"({"type":"double","val":2.25})"},
-                      GetCase{"ns=1;s=ReadOnly.String", R"({"type":"string","val":"hello"})"},
-                      GetCase{"ns=1;s=ReadOnly.DateTime",
-                              R"({"type":"datetime","val":"2024-01-02T03:04:05.678Z"})"},
-                      GetCase{"ns=1;s=Array.Int32", R"({"type":"int32","val":[1,-2,3]})"},
-                      GetCase{"ns=1;s=Array.Double", R"({"type":"double","val":[0.5,1.25]})"},
-                      GetCase{"ns=1;s=Array.String", R"({"type":"string","val":["a","b"]})"},
-                      GetCase{"ns=1;s=Array.Boolean", R"({"type":"bool","val":[true,false]})"},
-                      GetCase{"ns=1;s=Array.Empty", R"({"type":"int32","val":[]})"},
-                      GetCase{"ns=1;s=Matrix.Byte", R"({"type":"uint8","val":[[1,2,3],[4,5,6]]})"},
-                      GetCase{"ns=1;s=ByteString", R"({"type":"bytestring","val":"AQID"})"},
-                      GetCase{"ns=1;s=Guid",
-                              R"({"type":"guid","val":"72962B91-FA75-4AE6-8D28-B404DC7DAF63"})"},
-                      GetCase{"ns=1;s=LocalizedText", R"({"type":"localizedtext","val":"Hi"})"},
-                      GetCase{"ns=1;s=NodeId", R"({"type":"nodeid","val":"i=85"})"},
-                      GetCase{"ns=1;s=StatusCode", R"({"type":"statuscode","val":2150891520})"},
-                      GetCase{"ns=1;s=QualifiedName", R"({"type":"qualifiedname","val":"1:Q"})"}));
 
 TEST_F(OpcuaShared, ServerClockIsAnIsoDateTime) {
   OpcuaPlane plane(server_->url());
@@ -215,45 +214,43 @@ std::string native(T value) {
   return std::string(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
-class OpcuaSet : public OpcuaShared, public ::testing::WithParamInterface<SetCase> {};
+const SetCase kSetCases[] = {
+    SetCase{"ns=1;s=Boolean", opcua_value::kBool, native<uint8_t>(0),
+            R"({"type":"bool","val":false})"},
+    SetCase{"ns=1;s=SByte", opcua_value::kInt8, native<int8_t>(-100),
+            R"({"type":"int8","val":-100})"},
+    SetCase{"ns=1;s=Byte", opcua_value::kUint8, native<uint8_t>(255),
+            R"({"type":"uint8","val":255})"},
+    SetCase{"ns=1;s=Int16", opcua_value::kInt16, native<int16_t>(-30000),
+            R"({"type":"int16","val":-30000})"},
+    SetCase{"ns=1;s=UInt16", opcua_value::kUint16, native<uint16_t>(4464),
+            R"({"type":"uint16","val":4464})"},
+    SetCase{"ns=1;s=Int32", opcua_value::kInt32, native<int32_t>(-2000000000),
+            R"({"type":"int32","val":-2000000000})"},
+    SetCase{"ns=1;s=UInt32", opcua_value::kUint32, native<uint32_t>(4000000000u),
+            R"({"type":"uint32","val":4000000000})"},
+    SetCase{"ns=1;s=Int64", opcua_value::kInt64, native<int64_t>(-9000000000000000000LL),
+            R"({"type":"int64","val":-9000000000000000000})"},
+    SetCase{"ns=1;s=UInt64", opcua_value::kUint64, native<uint64_t>(18000000000000000000ULL),
+            R"({"type":"uint64","val":18000000000000000000})"},
+    SetCase{"ns=1;s=Float", opcua_value::kFloat, native<float>(0.1f),
+            R"({"type":"float","val":0.1})"},
+    SetCase{"ns=1;s=Double", opcua_value::kDouble, native<double>(12.5),
+            R"({"type":"double","val":12.5})"},
+    SetCase{"ns=1;s=String", opcua_value::kString, "grüße \"x\"",
+            R"({"type":"string","val":"grüße \"x\""})"},
+    SetCase{"ns=1;s=DateTime", opcua_value::kDatetime, "2025-06-30T12:34:56.789+02:00",
+            R"({"type":"datetime","val":"2025-06-30T10:34:56.789Z"})"}};
 
-TEST_P(OpcuaSet, WritesTheValueOnTheServer) {
+TEST_F(OpcuaShared, SetWritesEveryTypeOnTheServer) {
   OpcuaPlane plane(server_->url());
-  const SetCase& c = GetParam();
-  EXPECT_EQ(plane.set(c.node, c.code, c.bytes.data(), c.bytes.size()), zeb::kSuccess);
-  EXPECT_EQ(plane.get(c.node),
-            std::make_pair(static_cast<int>(zeb::kSuccess), std::string(c.json)));
+  for (const SetCase& c : kSetCases) {
+    SCOPED_TRACE(c.node);
+    EXPECT_EQ(plane.set(c.node, c.code, c.bytes.data(), c.bytes.size()), zeb::kSuccess);
+    EXPECT_EQ(plane.get(c.node),
+              std::make_pair(static_cast<int>(zeb::kSuccess), std::string(c.json)));
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryType, OpcuaSet,
-    ::testing::Values(
-        SetCase{"ns=1;s=Boolean", opcua_value::kBool, native<uint8_t>(0),
-                R"({"type":"bool","val":false})"},
-        SetCase{"ns=1;s=SByte", opcua_value::kInt8, native<int8_t>(-100),
-                R"({"type":"int8","val":-100})"},
-        SetCase{"ns=1;s=Byte", opcua_value::kUint8, native<uint8_t>(255),
-                R"({"type":"uint8","val":255})"},
-        SetCase{"ns=1;s=Int16", opcua_value::kInt16, native<int16_t>(-30000),
-                R"({"type":"int16","val":-30000})"},
-        SetCase{"ns=1;s=UInt16", opcua_value::kUint16, native<uint16_t>(4464),
-                R"({"type":"uint16","val":4464})"},
-        SetCase{"ns=1;s=Int32", opcua_value::kInt32, native<int32_t>(-2000000000),
-                R"({"type":"int32","val":-2000000000})"},
-        SetCase{"ns=1;s=UInt32", opcua_value::kUint32, native<uint32_t>(4000000000u),
-                R"({"type":"uint32","val":4000000000})"},
-        SetCase{"ns=1;s=Int64", opcua_value::kInt64, native<int64_t>(-9000000000000000000LL),
-                R"({"type":"int64","val":-9000000000000000000})"},
-        SetCase{"ns=1;s=UInt64", opcua_value::kUint64, native<uint64_t>(18000000000000000000ULL),
-                R"({"type":"uint64","val":18000000000000000000})"},
-        SetCase{"ns=1;s=Float", opcua_value::kFloat, native<float>(0.1f),
-                R"({"type":"float","val":0.1})"},
-        SetCase{"ns=1;s=Double", opcua_value::kDouble, native<double>(12.5),
-                R"({"type":"double","val":12.5})"},
-        SetCase{"ns=1;s=String", opcua_value::kString, "grüße \"x\"",
-                R"({"type":"string","val":"grüße \"x\""})"},
-        SetCase{"ns=1;s=DateTime", opcua_value::kDatetime, "2025-06-30T12:34:56.789+02:00",
-                R"({"type":"datetime","val":"2025-06-30T10:34:56.789Z"})"}));
 
 TEST_F(OpcuaShared, WrongNodeIs404AndWrongType400) {
   Received received;
