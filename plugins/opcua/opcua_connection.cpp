@@ -114,7 +114,15 @@ void OpcuaConnection::run() {
   int failures = 0;
   while (!stop_) {
     std::string error;
-    const bool up = establish(&error);
+    bool up = false;
+    // Nothing may leave the thread: an unexpected failure counts as a lost
+    // connection like any other.
+    try {
+      up = establish(&error);
+    } catch (const std::exception& e) {
+      error = std::string("internal error: ") + e.what();
+      zeb::log_error(log_, "OPC UA: %s", error.c_str());
+    }
     {
       std::lock_guard<std::mutex> guard(state_lock_);
       ++attempts_;
@@ -124,11 +132,13 @@ void OpcuaConnection::run() {
       failures = 0;
       zeb::log_info(log_, "OPC UA: session active on %s (plane %s)", options_.endpoint_url.c_str(),
                     plane_id_.c_str());
-      while (!stop_ && serve_once(&error)) {
-      }
-      if (stop_) {
-        close_session();
-        break;
+      try {
+        while (!stop_ && serve_once(&error)) {
+        }
+        if (stop_) close_session();
+      } catch (const std::exception& e) {
+        error = std::string("internal error: ") + e.what();
+        zeb::log_error(log_, "OPC UA: %s", error.c_str());
       }
     }
     if (stop_) break;
@@ -579,7 +589,11 @@ void OpcuaConnection::deliver(const ServiceCodec::ItemNotification& notification
     zeb::log_error(log_, "OPC UA: no memory for a value of %s", topic.c_str());
     return;
   }
-  callback(plane_id_.c_str(), topic.c_str(), msg, user);
+  try {
+    callback(plane_id_.c_str(), topic.c_str(), msg, user);
+  } catch (...) {
+    zeb::log_error(log_, "OPC UA: the subscriber of %s threw", topic.c_str());
+  }
 }
 
 void OpcuaConnection::close_session() {

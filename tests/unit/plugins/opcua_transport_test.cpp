@@ -284,6 +284,15 @@ TEST_F(OpcuaShared, BadRecordsAndReferencesAreRefusedLocally) {
   EXPECT_EQ(plane.get("q=5").first, zeb::kBadRequest);
 }
 
+TEST_F(OpcuaShared, ValueLargerThanTheServerTakesIs413) {
+  OpcuaPlane plane(server_->url());
+  const std::string huge(70 * 1024 * 1024, 'x');
+  EXPECT_EQ(plane.set("ns=1;s=String", opcua_value::kString, huge.data(), huge.size()),
+            zeb::kPayloadTooLarge);
+  // Nothing was sent, so the connection is still good.
+  EXPECT_EQ(plane.get("ns=1;s=ReadOnly.UInt16").second, R"({"type":"uint16","val":16})");
+}
+
 TEST_F(OpcuaShared, SubscriptionDeliversChangesWithTheReferenceAsTopic) {
   Received received;
   OpcuaPlane plane(server_->url(), R"(,"publishing_interval_ms":100,"sampling_interval_ms":50)");
