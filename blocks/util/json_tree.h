@@ -10,10 +10,10 @@
 // message once and write a reshaped copy of it as compact text.
 //
 // It holds the document the JSON library's own parser builds from the same
-// text: the same texts are accepted (the library's parser does the reading),
-// the members of an object are in ascending byte order of their keys, and a
-// repeated key keeps its last value. Scalars are kept as their compact text, so
-// `write` gives, byte for byte, what the library's compact dump of the same
+// text: the same texts are accepted (what a fast reader of its own declines,
+// the library's parser reads, and reports errors of), the members of an object are in ascending
+// byte order of their keys, and a repeated key keeps its last value. Scalars are kept as their
+// compact text, so `write` gives, byte for byte, what the library's compact dump of the same
 // document gives, and `write_pretty` what its indented dump gives.
 //
 // Neither parsing, nor writing, nor any look-up recurses: nesting depth is
@@ -79,6 +79,7 @@ class JsonTree {
 
  private:
   class Builder;
+  class Reader;
 
   struct Node {
     Kind kind;
@@ -116,5 +117,6 @@ class JsonTree {
   std::string text_;            // compact text of the numbers and strings
   std::vector<Entry> pending_;  // parsing only: entries of the open containers
   std::vector<Open> open_;      // parsing only: innermost last
+  std::string scratch_;         // parsing only: a string with its escapes replaced
   std::string error_;
 };
