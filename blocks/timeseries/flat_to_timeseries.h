@@ -15,15 +15,14 @@
 // member of "data", all stamped with the message's time (the current time when
 // the message has none, with a warning).
 //
-// A message without an object "data" is dropped without a word, as the flat
-// sources send nothing else. A message that is not JSON, or whose "timestamp"
-// is not a number that fits a signed 64-bit integer, is dropped with one error
-// line on the block's log: stamping its values with some other time would
-// misplace them in their series.
+// A message without an object "data" is dropped without a word: a poll that
+// read no node at all sends "data" null, which is no fault. A message that is not JSON, or whose
+// "timestamp" is not a number that fits a signed 64-bit integer, is dropped with one error line on
+// the block's log: stamping its values with some other time would misplace them in their series.
 //
 // Threads: constructed on the main thread; `process` and `transform` run on the
-// block's own thread only, which alone uses `tree_`, `pretty_` and
-// `record_capacity_`. The writer is immutable.
+// block's own thread only, which alone uses `tree_`, `time_text_`, `pretty_`
+// and `record_capacity_`. The writer is immutable.
 class FlatToTimeseries : public ConfigBlock {
  public:
   FlatToTimeseries(const std::string& name, const nlohmann::json& config);
