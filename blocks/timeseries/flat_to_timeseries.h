@@ -16,9 +16,10 @@
 // the message has none, with a warning).
 //
 // A message without an object "data" is dropped without a word: a poll that
-// read no node at all sends "data" null, which is no fault. A message that is not JSON, or whose
-// "timestamp" is not a number that fits a signed 64-bit integer, is dropped with one error line on
-// the block's log: stamping its values with some other time would misplace them in their series.
+// read no node at all sends "data" null, which is no fault. A message that is
+// not JSON, or whose "timestamp" is not a number that fits a signed 64-bit
+// integer, is dropped with one error line on the block's log: stamping its
+// values with some other time would misplace them in their series.
 //
 // Threads: constructed on the main thread; `process` and `transform` run on the
 // block's own thread only, which alone uses `tree_`, `time_text_`, `pretty_`
