@@ -92,6 +92,9 @@ class DiskQueue {
   std::atomic<uint64_t> write_end_{0};
   // Records the pop side has passed, so `peek` knows when `pop` went past it.
   std::atomic<uint64_t> pop_passed_{0};
+  // True while the pop side has not yet left the file that is not the write
+  // file; the writer never makes that file anew before.
+  std::atomic<bool> pop_in_older_{false};
 
   std::mutex peek_lock_;
   std::mutex write_lock_;

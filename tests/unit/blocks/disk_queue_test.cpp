@@ -370,6 +370,21 @@ TEST_F(DiskQueueTest, TornRecordInTheOlderFileEndsThatFileOnly) {
   EXPECT_EQ(drain(queue), (std::vector<std::string>{"a", "b"}));
 }
 
+// Within the budget the readers have always left the other file when the
+// writer needs it; damaged files can say otherwise. Then the writer waits
+// rather than replace records nobody has read.
+TEST_F(DiskQueueTest, WriterNeverReplacesAFileThatIsStillBeingRead) {
+  write_file(path("0"), record(1, "older"));
+  write_file(path("1"), record(3, std::string(50, 'q')) + record(1, "r"));
+  write_file(path("1.new"), "");
+  DiskQueue queue(dir_, 100);
+  EXPECT_EQ(queue.size_bytes(), 38u);
+  EXPECT_EQ(push(queue, std::string(40, 's')), 0u) << "fits the budget, but not file 1";
+  EXPECT_EQ(drain(queue), (std::vector<std::string>{"older", "r"}));
+  EXPECT_EQ(push(queue, std::string(40, 's')), 56u);
+  EXPECT_EQ(drain(queue), (std::vector<std::string>{std::string(40, 's')}));
+}
+
 TEST_F(DiskQueueTest, PopWithoutPeekKeepsPeekInStepAcrossFiles) {
   DiskQueue queue(dir_, 120);
   int pushed = 0;
