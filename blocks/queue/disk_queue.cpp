@@ -288,8 +288,9 @@ bool DiskQueue::reserve(uint64_t end) {
     error = write_stream_.allocate(allocated_, target);
   }
   if (error == 0 && !write_stream_.map(target)) error = errno;
-  // Without the hole ahead the queue only runs slower.
-  if (error == 0) write_stream_.truncate(target + kSizeAhead);
+  // Without the hole ahead the queue only runs slower. A small budget gets a
+  // small hole: the file's size is what people look at.
+  if (error == 0) write_stream_.truncate(target + std::min(kSizeAhead, max_bytes_));
   if (error != 0) {
     zeb::log_error(logger_, "Unable to extend queue file %s: %s", record_path(write_index_).c_str(),
                    std::strerror(error));

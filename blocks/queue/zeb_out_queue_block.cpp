@@ -111,7 +111,10 @@ uint64_t ZebOutQueueBlock::cache_budget(const json& config, uint64_t available) 
 ZebOutQueueBlock::ZebOutQueueBlock(const std::string& name, const json& config)
     : ZebOutBlock(name, config) {
   std::string directory = config_string_required(config, "directory");
-  if (directory.empty() || directory.back() != '/') directory += '/';
+  // An unset environment reference gives an empty text; "/" is no place for
+  // queue files.
+  if (directory.empty()) throw std::invalid_argument("directory must not be empty");
+  if (directory.back() != '/') directory += '/';
   // Checked before the directory is touched, so a rejected configuration
   // leaves nothing behind; the errors do not depend on the free space.
   cache_budget(config, 0);

@@ -802,6 +802,9 @@ TEST_F(ZebOutQueueBlockTest, ConstructionErrors) {
   settings.erase("directory");
   EXPECT_EQ(construction_error(settings), "Unable to find: directory in: " + settings.dump());
 
+  settings["directory"] = "";
+  EXPECT_EQ(construction_error(settings), "directory must not be empty");
+
   settings = config("loop://plane");
   write_file(dir_, "a file where the directory should be");
   settings["directory"] = dir_ + "/queue";
