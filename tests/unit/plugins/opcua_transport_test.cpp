@@ -355,7 +355,7 @@ TEST(OpcuaConnection, NoServerFailsFastAndIsUnhealthy) {
 }
 
 TEST(OpcuaConnection, BadPlaneOptionsAreReported) {
-  OpcuaPlane wrong_scheme("mqtt-tcp://127.0.0.1:1", "", "p1");
+  OpcuaPlane wrong_scheme("nosuch://127.0.0.1:1", "", "p1");
   EXPECT_EQ(wrong_scheme.get("i=2258").first, zeb::kTransportNotFound);
   OpcuaPlane bad_option("opc.tcp://127.0.0.1:1", R"(,"timeout_ms":"soon")", "p2");
   EXPECT_EQ(bad_option.get("i=2258").first, zeb::kInvalidOption);
