@@ -28,6 +28,14 @@ constexpr uint64_t kSizeAhead = uint64_t{32} << 20;
 // cannot leave the next file before the pop side has been in it); the extra
 // steps are reading up to a file's end and reading on after the move.
 constexpr int kReadSteps = 4;
+// `write_end_`: the serial's low byte above the end offset. A reader is never
+// more than one file behind the writer, so a byte tells the files apart.
+constexpr int kSerialShift = 56;
+constexpr uint64_t kEndMask = (uint64_t{1} << kSerialShift) - 1;
+
+uint64_t serial_tag(uint64_t serial) {
+  return serial & 0xff;
+}
 
 std::string with_slash(std::string dir) {
   if (dir.empty() || dir.back() != '/') dir += '/';
@@ -111,7 +119,6 @@ void DiskQueue::open_existing() {
   // bytes would be read as headers behind the next, shorter record.
   if (size > write_offset_ && !write_stream_.truncate(write_offset_)) fail(kFileError);
   allocated_ = write_offset_;
-  write_end_.store(write_offset_, std::memory_order_release);
   total_bytes_.store(committed, std::memory_order_relaxed);
 
   const bool older_exists = older == 1 ? file1 : file0;
@@ -144,6 +151,14 @@ void DiskQueue::open_existing() {
   pop_in_older_.store(first == older, std::memory_order_release);
   peek_limit_.store(older_end, std::memory_order_release);
   pop_limit_.store(older_end, std::memory_order_release);
+  // The readers start with serial 0; one file ahead of them, the writer has 1.
+  write_serial_ = first == older ? 1 : 0;
+  publish_write_end();
+}
+
+void DiskQueue::publish_write_end() {
+  write_end_.store(serial_tag(write_serial_) << kSerialShift | write_offset_,
+                   std::memory_order_release);
 }
 
 void DiskQueue::log_torn(const QueueCursor& cursor, const char* context) {
@@ -153,14 +168,12 @@ void DiskQueue::log_torn(const QueueCursor& cursor, const char* context) {
                  record_path(cursor.index()).c_str(), as_ull(cursor.offset()), context);
 }
 
-uint64_t DiskQueue::read_bound(const std::atomic<uint64_t>& limit) const {
-  uint64_t end = limit.load(std::memory_order_acquire);
-  if (end != 0) return end;
-  end = write_end_.load(std::memory_order_acquire);
-  // The writer may have left the file meanwhile; then `end` may belong to the
-  // new file, and the limit, set before, is visible now.
-  const uint64_t left_at = limit.load(std::memory_order_acquire);
-  return left_at != 0 ? left_at : end;
+uint64_t DiskQueue::read_bound(const QueueCursor& cursor, const std::atomic<uint64_t>& limit,
+                               bool* left) const {
+  const uint64_t end = write_end_.load(std::memory_order_acquire);
+  *left = end >> kSerialShift != serial_tag(cursor.serial());
+  // The writer set the limit before it moved on, so it is visible here.
+  return *left ? limit.load(std::memory_order_acquire) : end & kEndMask;
 }
 
 bool DiskQueue::leave_file(QueueCursor& cursor, std::atomic<uint64_t>& limit, uint64_t seen_limit) {
@@ -188,68 +201,65 @@ void DiskQueue::catch_up_with_pop() {
   peek_stream_.seek(pop_stream_.offset(), pop_stream_.passed());
 }
 
+QueueCursor::Stop DiskQueue::find_record(QueueCursor& cursor, std::atomic<uint64_t>& limit,
+                                         uint64_t* length, bool removes_left_file) {
+  QueueCursor::Stop stop = QueueCursor::Stop::kEnd;
+  for (int step = 0; step < kReadSteps; ++step) {
+    bool left = false;
+    const uint64_t bound = read_bound(cursor, limit, &left);
+    // Fewer than 16 bytes before the end of a file the writer has left: that
+    // file is read through.
+    const auto read_through = [&] {
+      return left && (cursor.offset() > bound || bound - cursor.offset() < kHeader);
+    };
+    if (read_through()) {
+      const int left_index = cursor.index();
+      if (!leave_file(cursor, limit, bound)) return QueueCursor::Stop::kEnd;
+      if (removes_left_file) {
+        // Every record of the file left behind has been consumed.
+        ::remove(record_path(left_index).c_str());
+        pop_in_older_.store(false, std::memory_order_release);
+      }
+      continue;
+    }
+    stop = cursor.next(bound, length);
+    if (stop == QueueCursor::Stop::kTorn && cursor.first_report_here()) {
+      log_torn(cursor, removes_left_file ? "pop" : "peek");
+    }
+    if (stop != QueueCursor::Stop::kEnd || !read_through()) break;
+  }
+  return stop;
+}
+
 size_t DiskQueue::peek(char** out, bool* found) {
   *found = false;
   std::lock_guard<std::mutex> guard(peek_lock_);
   catch_up_with_pop();
-  for (int step = 0; step < kReadSteps; ++step) {
-    const uint64_t limit = peek_limit_.load(std::memory_order_acquire);
-    if (limit != 0 && peek_stream_.offset() + kHeader > limit) {
-      if (!leave_file(peek_stream_, peek_limit_, limit)) return 0;
-      continue;
-    }
-    uint64_t length = 0;
-    const QueueCursor::Stop stop = peek_stream_.next(read_bound(peek_limit_), &length);
-    if (stop == QueueCursor::Stop::kRecord) {
-      char* copy = static_cast<char*>(std::malloc(length > 0 ? length : 1));
-      if (copy == nullptr) {
-        zeb::log_error(logger_, "No memory for a queued record of %llu bytes", as_ull(length));
-        return 0;
-      }
-      if (length > 0) std::memcpy(copy, peek_stream_.payload(), length);
-      *out = copy;
-      *found = true;
-      return length;
-    }
-    if (stop == QueueCursor::Stop::kTorn && peek_stream_.first_report_here()) {
-      log_torn(peek_stream_, "peek");
-    }
-    const uint64_t now = peek_limit_.load(std::memory_order_acquire);
-    if (stop != QueueCursor::Stop::kEnd || now == 0 || peek_stream_.offset() + kHeader <= now) {
-      return 0;
-    }
+  uint64_t length = 0;
+  if (find_record(peek_stream_, peek_limit_, &length, false) != QueueCursor::Stop::kRecord) {
+    return 0;
   }
-  return 0;
+  char* copy = static_cast<char*>(std::malloc(length > 0 ? length : 1));
+  if (copy == nullptr) {
+    zeb::log_error(logger_, "No memory for a queued record of %llu bytes", as_ull(length));
+    return 0;
+  }
+  if (length > 0) std::memcpy(copy, peek_stream_.payload(), length);
+  *out = copy;
+  *found = true;
+  return length;
 }
 
 size_t DiskQueue::pop() {
   std::lock_guard<std::mutex> guard(pop_lock_);
   size_t result = 0;
-  for (int step = 0; step < kReadSteps; ++step) {
-    const uint64_t limit = pop_limit_.load(std::memory_order_acquire);
-    if (limit != 0 && pop_stream_.offset() + kHeader > limit) {
-      const int left = pop_stream_.index();
-      if (!leave_file(pop_stream_, pop_limit_, limit)) break;
-      // Every record of the file left behind has been consumed.
-      ::remove(record_path(left).c_str());
-      pop_in_older_.store(false, std::memory_order_release);
-      continue;
-    }
-    uint64_t length = 0;
-    const QueueCursor::Stop stop = pop_stream_.next(read_bound(pop_limit_), &length);
-    if (stop == QueueCursor::Stop::kRecord) {
-      pop_stream_.consume(length);
-      // Release: a writer that sees the smaller total and makes the file left
-      // here anew comes after its removal above.
-      total_bytes_.fetch_sub(length + kHeader, std::memory_order_release);
-      result = length + kHeader;
-      break;
-    }
-    if (stop == QueueCursor::Stop::kTorn && pop_stream_.first_report_here()) {
-      log_torn(pop_stream_, "pop");
-    }
-    const uint64_t now = pop_limit_.load(std::memory_order_acquire);
-    if (stop != QueueCursor::Stop::kEnd || now == 0 || pop_stream_.offset() + kHeader <= now) break;
+  uint64_t length = 0;
+  if (find_record(pop_stream_, pop_limit_, &length, true) == QueueCursor::Stop::kRecord) {
+    pop_stream_.consume(length);
+    // Release: a writer that sees the smaller total and makes the file left
+    // here anew comes after its removal.
+    total_bytes_.fetch_sub(length + kHeader, std::memory_order_release);
+    result = length + kHeader;
   }
   pop_passed_.store(pop_stream_.passed(), std::memory_order_release);
   return result;
@@ -262,7 +272,7 @@ size_t DiskQueue::push(const char* data, size_t length) {
   const uint64_t record = length + kHeader;
   if (total_bytes_.load(std::memory_order_acquire) > max_bytes_ - record) return 0;
   if (write_offset_ > max_bytes_ - record && !switch_write_file()) return 0;
-  if (!reserve(write_offset_ + record)) return 0;
+  if (write_offset_ + record > kEndMask || !reserve(write_offset_ + record)) return 0;
 
   char* at = write_stream_.data() + write_offset_;
   RecordHeader{RecordHeader::kUncommitted, length}.write(at);
@@ -273,7 +283,7 @@ size_t DiskQueue::push(const char* data, size_t length) {
   RecordHeader::write_state(at, RecordHeader::kCommitted);
   write_offset_ += record;
   total_bytes_.fetch_add(record, std::memory_order_relaxed);
-  write_end_.store(write_offset_, std::memory_order_release);
+  publish_write_end();
   write_stream_.release_below(write_offset_);
   return record;
 }
@@ -331,10 +341,8 @@ bool DiskQueue::switch_write_file() {
   }
   write_stream_.truncate(write_offset_);
 
-  // Readers may leave the old file only now that the new one exists. The end
-  // of the write file drops to 0 before the limits appear, so a reader that
-  // has moved on never takes the old file's end for the new one's.
-  write_end_.store(0, std::memory_order_release);
+  // Readers may leave the old file only now that the new one exists; its end
+  // is in place before the write end names the new file.
   pop_in_older_.store(true, std::memory_order_release);
   peek_limit_.store(write_offset_, std::memory_order_release);
   pop_limit_.store(write_offset_, std::memory_order_release);
@@ -342,5 +350,7 @@ bool DiskQueue::switch_write_file() {
   write_index_ = next;
   write_offset_ = 0;
   allocated_ = 0;
+  ++write_serial_;
+  publish_write_end();
   return true;
 }

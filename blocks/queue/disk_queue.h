@@ -58,11 +58,18 @@ class DiskQueue {
   std::string marker_path(int index) const;
   bool create_marker(int index) const;
   void open_existing();
-  // Where a reader in the file described by `limit` must stop.
-  uint64_t read_bound(const std::atomic<uint64_t>& limit) const;
+  // Where the reader at `cursor` must stop; `*left` tells whether the writer
+  // has left the reader's file, so that the bound is that file's end.
+  uint64_t read_bound(const QueueCursor& cursor, const std::atomic<uint64_t>& limit,
+                      bool* left) const;
   // Moves `cursor` on to the other record file once it has read all of its
   // own; false when it stays (the other file cannot be opened).
   bool leave_file(QueueCursor& cursor, std::atomic<uint64_t>& limit, uint64_t seen_limit);
+  // Reads on from `cursor` to the next committed record, moving to the other
+  // file where the writer has left the reader's one.
+  QueueCursor::Stop find_record(QueueCursor& cursor, std::atomic<uint64_t>& limit, uint64_t* length,
+                                bool removes_left_file);
+  void publish_write_end();
   void catch_up_with_pop();
   bool switch_write_file();
   bool reserve(uint64_t end);
@@ -78,17 +85,21 @@ class DiskQueue {
   int write_index_ = 0;
   uint64_t write_offset_ = 0;
   uint64_t allocated_ = 0;
+  // Counts the files the writer has been in, as the cursors' serials do.
+  uint64_t write_serial_ = 0;
   // Guarded by pop_lock_.
   QueueCursor pop_stream_{true};
 
   const uint64_t max_bytes_;
   std::atomic<uint64_t> total_bytes_{0};
-  // Set by the writer when it leaves a file: where that file ends. Each reader
-  // clears its own once it has moved on. 0 means the reader is in the write file.
+  // Set by the writer when it leaves a file, before `write_end_` moves on to
+  // the next one: where the file left ends. Each reader clears its own once it
+  // has moved on.
   std::atomic<uint64_t> peek_limit_{0};
   std::atomic<uint64_t> pop_limit_{0};
-  // End of the committed records in the write file; 0 while the writer
-  // changes files. Readers in the write file read no further.
+  // End of the committed records in the write file, with the low byte of the
+  // write file's serial in the top byte: one word, so a reader never takes the
+  // end of one file for that of another.
   std::atomic<uint64_t> write_end_{0};
   // Records the pop side has passed, so `peek` knows when `pop` went past it.
   std::atomic<uint64_t> pop_passed_{0};

@@ -403,8 +403,10 @@ TEST_F(DiskQueueTest, PopWithoutPeekKeepsPeekInStepAcrossFiles) {
 }
 
 TEST_F(DiskQueueTest, ProducerAndConsumerThreadsKeepOrderAcrossManySwitches) {
-  constexpr int kRecords = 20000;
-  DiskQueue queue(dir_, 4096);
+  constexpr int kRecords = 8000;
+  // A few records per file: the writer changes files thousands of times while
+  // the consumer reads.
+  DiskQueue queue(dir_, 400);
   std::thread producer([&] {
     for (int i = 0; i < kRecords; ++i) {
       const std::string text = std::to_string(i) + std::string(i % 97, '.');
