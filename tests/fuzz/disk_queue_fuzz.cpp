@@ -27,18 +27,32 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
+const char* const kFiles[] = {"0", "1", "0.new", "1.new"};
+
+std::string& directory_path() {
+  static std::string dir;
+  return dir;
+}
+
+void remove_directory() {
+  for (const char* name : kFiles) ::unlink((directory_path() + name).c_str());
+  ::rmdir(directory_path().c_str());
+}
+
 // In memory where there is a tmpfs: every run makes and removes files, and
-// freeing disk blocks is slow on some file systems.
+// freeing disk blocks is slow on some file systems. Removed when the fuzzer
+// ends.
 const std::string& directory() {
-  static const std::string dir = [] {
+  if (directory_path().empty()) {
     char in_memory[] = "/dev/shm/disk-queue-fuzz-XXXXXX";
     char on_disk[] = "/tmp/disk-queue-fuzz-XXXXXX";
     const char* made = ::mkdtemp(in_memory);
     if (made == nullptr) made = ::mkdtemp(on_disk);
     require(made != nullptr);
-    return std::string(made) + "/";
-  }();
-  return dir;
+    directory_path() = std::string(made) + "/";
+    std::atexit(remove_directory);
+  }
+  return directory_path();
 }
 
 void write(const std::string& path, const uint8_t* data, size_t size) {
@@ -73,7 +87,7 @@ std::vector<std::string> drain(DiskQueue& queue) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
   const std::string& dir = directory();
-  for (const char* name : {"0", "1", "0.new", "1.new"}) ::unlink((dir + name).c_str());
+  for (const char* name : kFiles) ::unlink((dir + name).c_str());
 
   const uint8_t flags = data[0];
   const size_t split = std::min<size_t>(size - 3, data[1] | data[2] << 8);
