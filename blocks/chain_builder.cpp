@@ -1,10 +1,9 @@
 #include "blocks/chain_builder.h"
 
-#include <algorithm>
-#include <cctype>
 #include <stdexcept>
 
 #include "blocks/block_factory.h"
+#include "blocks/util/text_case.h"
 #include "framework/exception.h"
 #include "framework/port.h"
 #include "framework/status.h"
@@ -12,12 +11,6 @@
 using nlohmann::json;
 
 namespace {
-
-std::string to_upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
 
 // "block:port[:ignored]" into block and port; no colon gives an empty port.
 std::pair<std::string, std::string> split_side(const std::string& side) {

@@ -1,11 +1,10 @@
 #include "blocks/config_block.h"
 
-#include <algorithm>
-#include <cctype>
 #include <iostream>
 #include <stdexcept>
 
 #include "blocks/config_getters.h"
+#include "blocks/util/text_case.h"
 #include "zeb/log.h"
 
 namespace {
@@ -38,9 +37,7 @@ int ConfigBlock::parse_log_level(const nlohmann::json& config) {
   const nlohmann::json& level = config["log_level"];
   if (level.is_number()) return config_int(config, "log_level");
   if (!level.is_string()) throw std::invalid_argument("log_level must be an int or a string");
-  std::string text = level.get<std::string>();
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string text = to_lower(level.get<std::string>());
   if (text == "debug") return 1;
   if (text == "info") return 2;
   if (text == "warn") return 3;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -12,6 +11,7 @@
 
 #include "blocks/config_getters.h"
 #include "blocks/util/clock.h"
+#include "blocks/util/text_case.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
 
@@ -78,9 +78,7 @@ void ZebOutQueueBlock::FreeDeleter::operator()(char* block) const {
 
 uint64_t ZebOutQueueBlock::cache_budget(const json& config, uint64_t available) {
   CacheSize size = read_cache_size(config);
-  std::string units = config_string(config, kUnitsKey);
-  std::transform(units.begin(), units.end(), units.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::string units = to_lower(config_string(config, kUnitsKey));
   if (size.value == 0) {
     size.value = 90;
     units = "%";

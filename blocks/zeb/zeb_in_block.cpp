@@ -1,22 +1,15 @@
 #include "blocks/zeb/zeb_in_block.h"
 
-#include <algorithm>
-#include <cctype>
 #include <stdexcept>
 
 #include "blocks/config_getters.h"
 #include "blocks/util/clock.h"
+#include "blocks/util/text_case.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
 #include "zeb/transport.h"
 
 namespace {
-
-std::string upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
 
 // QoS 1 and 2 are the levels at which the broker will not send a message again
 // once it reached us.
@@ -32,7 +25,7 @@ bool acknowledged_qos(const nlohmann::json& options) {
 
 ZebInBlock::ZebInBlock(const std::string& name, const nlohmann::json& config)
     : ZebBlock(name, config) {
-  const std::string method = upper(config_string_required(config, "method"));
+  const std::string method = to_upper(config_string_required(config, "method"));
   if (method == "SUB") {
     method_ = zeb::kMethodSub;
   } else if (method == "GET") {

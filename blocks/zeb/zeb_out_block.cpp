@@ -1,19 +1,16 @@
 #include "blocks/zeb/zeb_out_block.h"
 
-#include <algorithm>
-#include <cctype>
 #include <stdexcept>
 
 #include "blocks/config_getters.h"
+#include "blocks/util/text_case.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
 #include "zeb/transport.h"
 
 ZebOutBlock::ZebOutBlock(const std::string& name, const nlohmann::json& config)
     : ZebBlock(name, config) {
-  std::string method = config_string_required(config, "method");
-  std::transform(method.begin(), method.end(), method.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  const std::string method = to_upper(config_string_required(config, "method"));
   if (method == "PUB") {
     method_ = zeb::kMethodPub;
   } else if (method == "SET") {
