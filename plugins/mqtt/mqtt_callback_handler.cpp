@@ -1,6 +1,14 @@
 #include "mqtt_callback_handler.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,6 +22,23 @@ namespace {
 constexpr int kFirstBackoffSeconds = 1;
 // The delay doubles while it is at most this many seconds: 1, 2, ... 2048.
 constexpr int kLastDoublingSeconds = 1199;
+// The longest wait for socket events; keep-alive pings are due well after it.
+constexpr int kPollMilliseconds = 1000;
+// Packets read in a row before keep-alive gets its turn, so a flood of
+// incoming messages never starves the pings the broker expects.
+constexpr int kReadBurst = 64;
+// The longest a publisher waits for the socket to take what it left behind.
+constexpr auto kRoomWait = std::chrono::seconds(1);
+
+// The network thread's reads and writes must return when there is nothing to
+// do, so that it can keep the connection alive and stop when asked; the socket
+// is made non-blocking after every connect, whatever libmosquitto chose.
+void make_nonblocking(mosquitto* mosq) {
+  const int sock = mosquitto_socket(mosq);
+  if (sock < 0) return;
+  const int flags = ::fcntl(sock, F_GETFL);
+  if (flags >= 0) ::fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+}
 
 // "$share/GROUP/FILTER" delivers topics that match FILTER.
 const char* strip_share_prefix(const std::string& filter) {
@@ -26,7 +51,10 @@ const char* strip_share_prefix(const std::string& filter) {
 }  // namespace
 
 MQTTCallbackHandler::MQTTCallbackHandler(MQTTTransport* transport, mosquitto* mosq, void** log_ref)
-    : transport_(transport), mosq_(mosq), log_ref_(log_ref) {}
+    : transport_(transport),
+      mosq_(mosq),
+      log_ref_(log_ref),
+      wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 MQTTCallbackHandler::~MQTTCallbackHandler() {
   stop();
@@ -50,6 +78,8 @@ bool MQTTCallbackHandler::has_subscription(const char* topic) {
 
 int MQTTCallbackHandler::loop_start(int qos) {
   if (mosq_ == nullptr || loop_started_) return MOSQ_ERR_INVAL;
+  if (!wake_fd_.valid()) return MOSQ_ERR_ERRNO;
+  make_nonblocking(mosq_);
   loop_started_ = true;
   try {
     net_thread_ = std::thread(&MQTTCallbackHandler::net_loop, this, qos);
@@ -66,9 +96,26 @@ void MQTTCallbackHandler::stop() {
     running_ = false;
   }
   wake_.notify_all();
-  // Closing the socket makes a pending mosquitto_loop return at once.
-  if (mosq_ != nullptr) mosquitto_disconnect(mosq_);
+  wake();
   if (net_thread_.joinable()) net_thread_.join();
+  // Only now, with no thread reading it, may the socket be closed.
+  if (mosq_ != nullptr) mosquitto_disconnect(mosq_);
+}
+
+void MQTTCallbackHandler::wait_for_room() {
+  room_waiters_.fetch_add(1);
+  wake();
+  {
+    std::unique_lock<std::mutex> guard(room_lock_);
+    room_.wait_for(guard, kRoomWait, [this] { return !mosquitto_want_write(mosq_) || !running_; });
+  }
+  room_waiters_.fetch_sub(1);
+}
+
+void MQTTCallbackHandler::wake() {
+  const uint64_t one = 1;
+  // A full counter already wakes the thread, so a failed write loses nothing.
+  if (::write(wake_fd_.get(), &one, sizeof one) < 0) return;
 }
 
 bool MQTTCallbackHandler::find_subscriber(const char* topic, Subscriber& out) {
@@ -122,10 +169,11 @@ void MQTTCallbackHandler::msg_rcvd(void* /*obj*/, const char* topic, const mosqu
 
 void MQTTCallbackHandler::net_loop(int qos) {
   if (mosq_ == nullptr) return;
+  pthread_setname_np(pthread_self(), "mqtt-net");
   void* log = *log_ref_;
   zeb::log_debug(log, "MQTT net_loop: Starting loop_forever");
   while (running_) {
-    const int result = mosquitto_loop(mosq_, -1, 1);
+    const int result = serve();
     if (result == MOSQ_ERR_SUCCESS) continue;
     if (!running_) break;
     zeb::log_error(
@@ -133,6 +181,47 @@ void MQTTCallbackHandler::net_loop(int qos) {
     reconnect(qos);
   }
   zeb::log_debug(log, "MQTT net_loop: Exiting loop_forever");
+}
+
+// The connection is served by polling its socket alone. libmosquitto's own loop
+// also watches an internal pipe that every publish writes to, which would wake
+// this thread once per message although the publishing thread already wrote
+// the packet itself; a publish that could not be written whole wakes us
+// through `wake_fd_` instead.
+int MQTTCallbackHandler::serve() {
+  const int sock = mosquitto_socket(mosq_);
+  if (sock < 0) return MOSQ_ERR_NO_CONN;
+  pollfd fds[2] = {
+      {sock, static_cast<short>(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0)), 0},
+      {wake_fd_.get(), POLLIN, 0}};
+  if (::poll(fds, 2, kPollMilliseconds) < 0) {
+    return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+  }
+  if (fds[1].revents != 0) {
+    uint64_t count = 0;
+    if (::read(wake_fd_.get(), &count, sizeof count) < 0) count = 0;
+  }
+  if (!running_) return MOSQ_ERR_SUCCESS;
+  if (fds[0].revents != 0) {
+    // Whatever the socket holds is read before polling again; a read that
+    // finds nothing more leaves errno at EAGAIN.
+    for (int packets = 0; packets < kReadBurst; ++packets) {
+      errno = 0;
+      const int result = mosquitto_loop_read(mosq_, 1);
+      if (result != MOSQ_ERR_SUCCESS) return result;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || !running_) break;
+    }
+  }
+  if (mosquitto_want_write(mosq_)) {
+    const int result = mosquitto_loop_write(mosq_, 1);
+    if (result != MOSQ_ERR_SUCCESS) return result;
+  }
+  if (room_waiters_.load() > 0) {
+    // Taking the lock orders this wake-up after the waiter's check.
+    std::lock_guard<std::mutex> guard(room_lock_);
+    room_.notify_all();
+  }
+  return mosquitto_loop_misc(mosq_);
 }
 
 void MQTTCallbackHandler::reconnect(int qos) {
@@ -145,6 +234,7 @@ void MQTTCallbackHandler::reconnect(int qos) {
     if (delay <= kLastDoublingSeconds) delay *= 2;
     zeb::log_debug(log, "MQTT: Attempting to reconnect");
   }
+  make_nonblocking(mosq_);
   zeb::log_debug(log, "MQTT: Successfully reconnected to broker");
 
   std::vector<std::string> topics;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "framework/unique_fd.h"
 #include "zeb/client.h"
 
 class MQTTTransport;
@@ -49,8 +50,20 @@ class MQTTCallbackHandler {
   // Ends the network thread: clears `running`, wakes a back-off sleep and joins.
   void stop();
 
+  // Makes the network thread look at the connection again, e.g. because a
+  // publish left bytes that the socket did not take yet. Any thread.
+  void wake();
+
+  // Blocks a publishing thread while the socket has not taken what earlier
+  // publishes left (at most a second per call), so a slow broker slows the
+  // publisher down instead of growing libmosquitto's queue without bound.
+  void wait_for_room();
+
  private:
   void net_loop(int qos);
+  // One round of socket events, reads, pending writes and keep-alive; a
+  // libmosquitto status, not MOSQ_ERR_SUCCESS when the connection is lost.
+  int serve();
   void reconnect(int qos);
   // Sleeps up to `seconds`; false when woken because the handler stops.
   bool backoff_sleep(int seconds);
@@ -69,4 +82,8 @@ class MQTTCallbackHandler {
   std::thread net_thread_;
   std::mutex wake_lock_;
   std::condition_variable wake_;
+  qor::UniqueFd wake_fd_;  // eventfd that ends the network thread's poll
+  std::atomic<int> room_waiters_{0};
+  std::mutex room_lock_;
+  std::condition_variable room_;
 };

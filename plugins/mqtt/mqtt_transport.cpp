@@ -162,8 +162,9 @@ int MQTTTransport::pub(const char* ref, void* entry, char* data, size_t len) {
   if (len > static_cast<size_t>(INT_MAX)) return zeb::kPayloadTooLarge;
   mosquitto* mosq = nullptr;
   int qos = 0;
+  MQTTCallbackHandler* handler = nullptr;
   try {
-    if (!create_mqtt_conn(entry, &mosq, &qos)) return zeb::kConnectionFailed;
+    if (!create_mqtt_conn(entry, &mosq, &qos, &handler)) return zeb::kConnectionFailed;
   } catch (const std::exception& e) {
     // Bad plane options are the caller's error, not a reason to end its thread.
     zeb::log_error(log_, "MQTT: Invalid plane options: %s", e.what());
@@ -171,6 +172,9 @@ int MQTTTransport::pub(const char* ref, void* entry, char* data, size_t len) {
   }
   zeb::log_debug(log_, "MQTT: Publishing with QOS: %d", qos);
   const int result = mosquitto_publish(mosq, nullptr, ref, static_cast<int>(len), data, qos, false);
+  // The packet is written on this thread; what the socket did not take yet is
+  // left to the network thread, and this publisher waits for it.
+  if (mosquitto_want_write(mosq)) handler->wait_for_room();
   return result == MOSQ_ERR_SUCCESS ? zeb::kSuccess : zeb::kUnableToDeliver;
 }
 

@@ -207,3 +207,42 @@ TEST_F(MqttTransport, DestroyingDuringBackoffDoesNotWait) {
   clients_.clear();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
 }
+
+TEST_F(MqttTransport, IdleConnectionIsKeptAliveAndClosesAtOnce) {
+  zeb::IClient* client = make_client("plane", plane_json());
+  Received received;
+  received.client = client;
+  ASSERT_EQ(client->sub("idle/t", collect, &received), zeb::kSuccess);
+  // Longer than the broker waits for a ping (one and a half keep-alive periods).
+  std::this_thread::sleep_for(9s);
+  MqttTestClient publisher(broker_.port());
+  publisher.publish("idle/t", "still here");
+  ASSERT_TRUE(received.wait_for(1, 3s));
+  EXPECT_EQ(received.messages[0].second, "still here");
+  EXPECT_EQ(broker_.log().find("exceeded timeout"), std::string::npos) << broker_.log();
+
+  const auto start = std::chrono::steady_clock::now();
+  zeb::freeClient(client);
+  clients_.clear();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST_F(MqttTransport, PublishesLargerThanTheSocketTakesArriveWholeAndInOrder) {
+  zeb::IClient* client = make_client("plane", plane_json());
+  Received received;
+  received.client = client;
+  ASSERT_EQ(client->sub("bulk/t", collect, &received), zeb::kSuccess);
+  constexpr int kMessages = 400;
+  std::string payload(64 * 1024, 'x');
+  for (int i = 0; i < kMessages; ++i) {
+    const std::string head = std::to_string(i) + ":";
+    payload.replace(0, head.size(), head);
+    ASSERT_EQ(client->pub("bulk/t", payload.data(), payload.size()), zeb::kSuccess);
+  }
+  ASSERT_TRUE(received.wait_for(kMessages, 30s));
+  for (int i = 0; i < kMessages; ++i) {
+    const std::string& body = received.messages[i].second;
+    ASSERT_EQ(body.size(), payload.size());
+    EXPECT_EQ(body.compare(0, body.find(':'), std::to_string(i)), 0) << "message " << i;
+  }
+}
