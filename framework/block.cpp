@@ -1,5 +1,7 @@
 #include "framework/block.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <iostream>
 #include <thread>
@@ -83,6 +85,9 @@ void Block::report_error(const std::string& what) {
 }
 
 void Block::thread_main() {
+  // Named after the block (the system's limit is 15 bytes), so that top -H
+  // and perf show which block a thread serves.
+  pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
   while (!stopping()) {
     try {
       run();
