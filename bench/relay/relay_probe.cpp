@@ -1,23 +1,34 @@
 // Drives a relay under test: publishes N messages to an input topic at a paced
 // rate and collects what arrives on the output topic, on two libmosquitto
-// connections with their own network threads. Each message carries its
-// sequence number and send time in a leading "seq_ns" member, so the collector
-// can count loss, duplicates and latency whatever the relay does to the rest.
-// The stamp is a measurement leaf ({"timestamp","type","val"}) whose value
-// starts with "#seq#", so it survives a time-series transform as a datapoint.
+// connections. Each message carries its sequence number and send time in a
+// leading "seq_ns" member, so the collector can count loss, duplicates and
+// latency whatever the relay does to the rest. The stamp is a measurement leaf
+// ({"timestamp","type","val"}) whose value starts with "#seq#", so it survives a
+// time-series transform as a datapoint.
+//
+// The probe shares the machine with the relay, so it spends as little as it
+// can: the publisher writes each packet from its own thread and reads its
+// connection only between ticks; the collector polls its socket alone and reads
+// everything that is there before polling again. Neither uses libmosquitto's
+// own loop, which wakes once per published packet.
 //
 // relay_probe PORT IN_TOPIC OUT_TOPIC COUNT RATE QOS [PAYLOAD_FILE]
-//   RATE 0 publishes as fast as the broker takes it.
+//   RATE 0 publishes as fast as the broker takes it; otherwise the messages due
+//   are published in ticks of 1 ms.
 // Prints one JSON line of results.
+#include <fcntl.h>
 #include <mosquitto.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -84,14 +95,46 @@ void on_message(mosquitto*, void* user, const mosquitto_message* msg) {
 
 mosquitto* connect_to(int port, void* user) {
   mosquitto* m = mosquitto_new(nullptr, true, user);
-  // Small publishes must not wait for the broker's delayed acknowledgements.
-  if (m) mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
-  if (!m || mosquitto_connect(m, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
-      mosquitto_loop_start(m) != MOSQ_ERR_SUCCESS) {
+  if (m) {
+    // Small publishes must not wait for the broker's delayed acknowledgements
+    // (PROBE_NODELAY=0 measures with Nagle's algorithm).
+    const char* no_delay = std::getenv("PROBE_NODELAY");
+    mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY,
+                         no_delay != nullptr && std::strcmp(no_delay, "0") == 0 ? 0 : 1);
+    // At QoS 1 the whole burst may be in flight.
+    mosquitto_max_inflight_messages_set(m, 0);
+  }
+  if (!m || mosquitto_connect(m, "127.0.0.1", port, 3600) != MOSQ_ERR_SUCCESS) {
     std::fprintf(stderr, "cannot connect to port %d\n", port);
     std::exit(2);
   }
+  const int sock = mosquitto_socket(m);
+  ::fcntl(sock, F_SETFL, ::fcntl(sock, F_GETFL) | O_NONBLOCK);
   return m;
+}
+
+// Reads every packet the socket holds, writes what is pending and keeps the
+// connection alive; false when the connection is gone.
+bool serve(mosquitto* m, short revents) {
+  if (revents & (POLLIN | POLLHUP | POLLERR)) {
+    for (;;) {
+      errno = 0;
+      if (mosquitto_loop_read(m, 1) != MOSQ_ERR_SUCCESS) return false;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    }
+  }
+  if (mosquitto_want_write(m) && mosquitto_loop_write(m, 1) != MOSQ_ERR_SUCCESS) return false;
+  return mosquitto_loop_misc(m) == MOSQ_ERR_SUCCESS;
+}
+
+// Waits up to `timeout_ns` for the connection's socket and serves it.
+bool wait_and_serve(mosquitto* m, int64_t timeout_ns) {
+  pollfd fd{mosquitto_socket(m),
+            static_cast<short>(POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0)), 0};
+  const timespec timeout{static_cast<time_t>(timeout_ns / 1'000'000'000),
+                         static_cast<long>(timeout_ns % 1'000'000'000)};
+  if (::ppoll(&fd, 1, &timeout, nullptr) < 0) return errno == EINTR;
+  return serve(m, fd.revents);
 }
 
 double percentile(std::vector<int64_t>& values, double p) {
@@ -132,20 +175,43 @@ int main(int argc, char** argv) {
   mosquitto* sub = connect_to(port, &collector);
   mosquitto_message_callback_set(sub, on_message);
   mosquitto_subscribe(sub, nullptr, out_topic.c_str(), qos);
+  std::atomic<bool> collecting{true};
+  std::thread collector_thread([&] {
+    while (collecting.load() && wait_and_serve(sub, 100'000'000)) {
+    }
+  });
   mosquitto* pub = connect_to(port, nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const int64_t settle = now_ns() + 300'000'000;
+  while (now_ns() < settle) wait_and_serve(pub, 10'000'000);
 
   const int64_t start = now_ns();
-  for (uint64_t i = 0; i < count; ++i) {
+  constexpr int64_t kTickNs = 1'000'000;
+  constexpr uint64_t kUnpacedBatch = 64;
+  uint64_t next = 0;
+  while (next < count) {
+    // Everything due by now goes out in this tick.
+    uint64_t due = count;
     if (rate > 0) {
-      const int64_t due = start + static_cast<int64_t>(i * 1e9 / rate);
-      while (now_ns() < due) std::this_thread::sleep_for(std::chrono::microseconds(50));
+      due = std::min<uint64_t>(count, static_cast<uint64_t>((now_ns() - start) / 1e9 * rate) + 1);
+    } else {
+      due = std::min<uint64_t>(count, next + kUnpacedBatch);
     }
-    const std::string payload = "{\"seq_ns\":{\"timestamp\":0,\"type\":\"string\",\"val\":\"#seq#" +
-                                std::to_string(i) + ":" + std::to_string(now_ns()) + "\"}" + rest;
-    while (mosquitto_publish(pub, nullptr, in_topic.c_str(), static_cast<int>(payload.size()),
-                             payload.data(), qos, false) == MOSQ_ERR_NOMEM) {
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    for (; next < due; ++next) {
+      const std::string payload =
+          "{\"seq_ns\":{\"timestamp\":0,\"type\":\"string\",\"val\":\"#seq#" +
+          std::to_string(next) + ":" + std::to_string(now_ns()) + "\"}" + rest;
+      while (mosquitto_publish(pub, nullptr, in_topic.c_str(), static_cast<int>(payload.size()),
+                               payload.data(), qos, false) == MOSQ_ERR_NOMEM) {
+        wait_and_serve(pub, 100'000);
+      }
+      // A full socket: let the broker take what is pending first.
+      while (mosquitto_want_write(pub)) wait_and_serve(pub, 1'000'000);
+    }
+    if (rate > 0) {
+      // The rest of this tick serves the connection.
+      wait_and_serve(pub, kTickNs - (now_ns() - start) % kTickNs);
+    } else {
+      wait_and_serve(pub, 0);
     }
   }
   const int64_t sent_done = now_ns();
@@ -154,7 +220,7 @@ int main(int argc, char** argv) {
   uint64_t last = 0;
   int64_t quiet_since = now_ns();
   while (collector.received.load() < count) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    wait_and_serve(pub, 50'000'000);
     const uint64_t got = collector.received.load();
     if (got != last) {
       last = got;
@@ -175,10 +241,13 @@ int main(int argc, char** argv) {
       count, offered, received, count - received, collector.duplicates, collector.unparsable,
       span > 0 ? received / span : 0.0, percentile(collector.latency_ns, 0.50),
       percentile(collector.latency_ns, 0.99), percentile(collector.latency_ns, 1.0));
+  // Acknowledgements of the last messages are read before leaving.
+  const int64_t linger = now_ns() + 200'000'000;
+  while (now_ns() < linger) wait_and_serve(pub, 10'000'000);
+  collecting.store(false);
+  collector_thread.join();
   mosquitto_disconnect(pub);
   mosquitto_disconnect(sub);
-  mosquitto_loop_stop(pub, true);
-  mosquitto_loop_stop(sub, true);
   mosquitto_destroy(pub);
   mosquitto_destroy(sub);
   mosquitto_lib_cleanup();

@@ -7,6 +7,9 @@
 #
 # usage: bench/relay/run-relay.sh [COUNT] [RATE] [QOS] [CHAIN] [PAYLOAD]
 #   CHAIN: relay (ZEBIN -> ZEBOUT) or timeseries (ZEBIN -> JSONTOTIMESERIES -> ZEBOUT)
+# environment: BROKER_NODELAY (broker's set_tcp_nodelay, default false),
+#   RELAY_NODELAY (the output plane's "tcp_nodelay", default true),
+#   PROBE_NODELAY (0 lets Nagle's algorithm batch the probe's publishes; default 1)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 count=${1:-10000}
@@ -25,7 +28,7 @@ listener $port 127.0.0.1
 allow_anonymous true
 max_queued_messages 0
 max_inflight_messages 0
-set_tcp_nodelay true
+set_tcp_nodelay ${BROKER_NODELAY:-false}
 CONF
 mosquitto -c "$work/mosquitto.conf" > "$work/broker.log" 2>&1 &
 broker=$!
@@ -45,7 +48,7 @@ cat > "$work/chain.json" <<JSON
            "method": "SUB", "node_ref": "bench/in", "options": {"qos": $qos}}},
     $middle
     "out": {"type": "ZEBOUT", "config": {"transport_addr": "mqtt-tcp://127.0.0.1:$port",
-            "method": "PUB", "node_ref": "bench/out", "options": {"qos": $qos}}}
+            "method": "PUB", "node_ref": "bench/out", "options": {"qos": $qos, "tcp_nodelay": ${RELAY_NODELAY:-true}}}}
   },
   "mappings": {$( [ "$chain" = timeseries ] && echo '"in:output": "ts:input",' ) "$out_from": "out:input"}
 }
@@ -55,10 +58,29 @@ sleep 0.3
   > "$work/relay.log" 2>&1 &
 relay=$!
 sleep 1
-read -r u0 s0 < <(awk '{print $14, $15}' /proc/$relay/stat)
-"$probe" "$port" bench/in bench/out "$count" "$rate" "$qos" "$payload"
-read -r u1 s1 < <(awk '{print $14, $15}' /proc/$relay/stat)
+# CPU ticks (user + system) of each thread of a process, as "name ticks" lines.
+thread_ticks() {
+  for stat in /proc/"$1"/task/*/stat; do
+    sed -E 's/^[0-9]+ \((.*)\) (.*)$/\1\t\2/' "$stat" | awk -F'\t' '{split($2, f, " "); print $1 "\t" f[12] + f[13]}'
+  done 2>/dev/null
+}
+thread_ticks "$relay" > "$work/threads0"
+read -r b0 < <(awk '{print $14 + $15}' /proc/$broker/stat)
+/usr/bin/time -f '%U %S' -o "$work/probe_time" \
+  "$probe" "$port" bench/in bench/out "$count" "$rate" "$qos" "$payload"
+read -r b1 < <(awk '{print $14 + $15}' /proc/$broker/stat)
+thread_ticks "$relay" > "$work/threads1"
 ticks=$(getconf CLK_TCK)
 rss=$(awk '/VmHWM/ {print $2}' /proc/$relay/status)
-awk -v u=$((u1 - u0)) -v s=$((s1 - s0)) -v t="$ticks" -v n="$count" -v rss="$rss" \
-  'BEGIN { printf "{\"relay_cpu_s_per_1000\":%.4f,\"relay_peak_rss_mib\":%.1f}\n", (u + s) / t / n * 1000, rss / 1024 }'
+# Per thread name, CPU seconds per 1,000 messages (threads of one name added up).
+threads=$(awk -F'\t' -v t="$ticks" -v n="$count" '
+  NR == FNR { before[$1] += $2; next } { after[$1] += $2 }
+  END { sep = ""; for (k in after) { printf "%s\"%s\":%.4f", sep, k, (after[k] - before[k]) / t / n * 1000; sep = "," } }' \
+  "$work/threads0" "$work/threads1")
+total=$(awk -F'\t' '{ s += $2 } END { print s }' "$work/threads1")
+total0=$(awk -F'\t' '{ s += $2 } END { print s }' "$work/threads0")
+read -r pu ps < "$work/probe_time"
+awk -v d=$((total - total0)) -v b=$((b1 - b0)) -v p="$pu $ps" -v t="$ticks" -v n="$count" \
+  -v rss="$rss" -v threads="$threads" 'BEGIN { split(p, q, " ");
+  printf "{\"relay_cpu_s_per_1000\":%.4f,\"relay_peak_rss_mib\":%.1f,\"relay_threads_cpu_s_per_1000\":{%s},\"broker_cpu_s_per_1000\":%.4f,\"probe_cpu_s_per_1000\":%.4f}\n",
+    d / t / n * 1000, rss / 1024, threads, b / t / n * 1000, (q[1] + q[2]) / n * 1000 }'
