@@ -27,8 +27,12 @@ constexpr int kPollMilliseconds = 1000;
 // Packets read in a row before keep-alive gets its turn, so a flood of
 // incoming messages never starves the pings the broker expects.
 constexpr int kReadBurst = 64;
-// The longest a publisher waits for the socket to take what it left behind.
+// The longest a publisher waits for the socket to take what it left behind,
+// or for acknowledgements.
 constexpr auto kRoomWait = std::chrono::seconds(1);
+// Acknowledged messages a connection may have outstanding before publishers
+// wait; about half a megabyte of copies for typical telemetry documents.
+constexpr int kMaxUnacknowledged = 256;
 
 // The network thread's reads and writes must return when there is nothing to
 // do, so that it can keep the connection alive and stop when asked; the socket
@@ -110,6 +114,33 @@ void MQTTCallbackHandler::wait_for_room() {
     room_.wait_for(guard, kRoomWait, [this] { return !mosquitto_want_write(mosq_) || !running_; });
   }
   room_waiters_.fetch_sub(1);
+}
+
+void MQTTCallbackHandler::count_unacknowledged() {
+  unacknowledged_.fetch_add(1);
+}
+
+void MQTTCallbackHandler::uncount_unacknowledged() {
+  unacknowledged_.fetch_sub(1);
+}
+
+void MQTTCallbackHandler::wait_for_acknowledgements() {
+  if (unacknowledged_.load() <= kMaxUnacknowledged) return;
+  room_waiters_.fetch_add(1);
+  {
+    std::unique_lock<std::mutex> guard(room_lock_);
+    room_.wait_for(guard, kRoomWait,
+                   [this] { return unacknowledged_.load() <= kMaxUnacknowledged || !running_; });
+  }
+  room_waiters_.fetch_sub(1);
+}
+
+void MQTTCallbackHandler::acknowledged() {
+  unacknowledged_.fetch_sub(1);
+  if (room_waiters_.load() > 0) {
+    std::lock_guard<std::mutex> guard(room_lock_);
+    room_.notify_all();
+  }
 }
 
 void MQTTCallbackHandler::wake() {

@@ -59,6 +59,16 @@ class MQTTCallbackHandler {
   // publisher down instead of growing libmosquitto's queue without bound.
   void wait_for_room();
 
+  // Acknowledged publishing (QoS 1 and 2): a publisher counts a message before
+  // handing it to libmosquitto and waits (at most a second per call) while too
+  // many are unacknowledged, so a slow broker cannot make libmosquitto hold an
+  // ever longer queue of copies; `acknowledged` runs on the network thread
+  // when the broker confirmed one.
+  void count_unacknowledged();
+  void uncount_unacknowledged();
+  void wait_for_acknowledgements();
+  void acknowledged();
+
  private:
   void net_loop(int qos);
   // One round of socket events, reads, pending writes and keep-alive; a
@@ -84,6 +94,7 @@ class MQTTCallbackHandler {
   std::condition_variable wake_;
   qor::UniqueFd wake_fd_;  // eventfd that ends the network thread's poll
   std::atomic<int> room_waiters_{0};
+  std::atomic<int> unacknowledged_{0};
   std::mutex room_lock_;
   std::condition_variable room_;
 };

@@ -49,3 +49,7 @@ void message_callback(mosquitto* mosq, void* obj, const mosquitto_message* msg) 
     // Nothing may unwind into libmosquitto; the message is lost either way.
   }
 }
+
+void publish_callback(mosquitto* /*mosq*/, void* obj, int /*mid*/) {
+  if (obj != nullptr) static_cast<MQTTCallbackHandler*>(obj)->acknowledged();
+}

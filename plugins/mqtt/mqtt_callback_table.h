@@ -11,3 +11,5 @@ class MQTTCallbackHandler;
 void add_callback_handler(mosquitto* mosq, MQTTCallbackHandler* handler);
 MQTTCallbackHandler* remove_callback(mosquitto* mosq);
 void message_callback(mosquitto* mosq, void* obj, const mosquitto_message* msg);
+// libmosquitto's completion of a publish; `obj` is the connection's handler.
+void publish_callback(mosquitto* mosq, void* obj, int mid);

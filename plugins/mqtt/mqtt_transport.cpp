@@ -136,6 +136,11 @@ bool MQTTTransport::create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos
   MQTTCallbackHandler* handler_ptr = handler.get();
   zeb::log_debug(log_, "MQTT: add_callback_handler: %p", static_cast<void*>(handle));
   add_callback_handler(handle, handler_ptr);
+  if (*qos_inout > 0) {
+    // Completions of acknowledged publishes go straight to their handler.
+    mosquitto_user_data_set(handle, handler_ptr);
+    mosquitto_publish_callback_set(handle, publish_callback);
+  }
   zeb::log_debug(log_, "MQTT: Adding callback: %p", static_cast<void*>(handle));
   if (first) handler_ptr->add_subscription(first->topic, first->callback, first->user);
   {
@@ -171,7 +176,15 @@ int MQTTTransport::pub(const char* ref, void* entry, char* data, size_t len) {
     return zeb::kInvalidOption;
   }
   zeb::log_debug(log_, "MQTT: Publishing with QOS: %d", qos);
+  if (qos > 0) handler->count_unacknowledged();
   const int result = mosquitto_publish(mosq, nullptr, ref, static_cast<int>(len), data, qos, false);
+  if (qos > 0) {
+    if (result == MOSQ_ERR_SUCCESS) {
+      handler->wait_for_acknowledgements();
+    } else {
+      handler->uncount_unacknowledged();
+    }
+  }
   // The packet is written on this thread; what the socket did not take yet is
   // left to the network thread, and this publisher waits for it.
   if (mosquitto_want_write(mosq)) handler->wait_for_room();

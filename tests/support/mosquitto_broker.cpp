@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,6 +80,14 @@ void MosquittoBroker::stop() {
     process_->kill();
     process_.reset();
   }
+}
+
+void MosquittoBroker::pause() {
+  if (process_) ::kill(process_->pid(), SIGSTOP);
+}
+
+void MosquittoBroker::resume() {
+  if (process_) ::kill(process_->pid(), SIGCONT);
 }
 
 bool MosquittoBroker::start() {

@@ -22,6 +22,10 @@ class MosquittoBroker {
   void stop();
   // Starts it again on the same port; false when it does not come up.
   bool start();
+  // Freezes the running broker (SIGSTOP): connections stay open, nothing is
+  // read or acknowledged until `resume` (SIGCONT).
+  void pause();
+  void resume();
   std::string log() const;
 
  private:

@@ -246,3 +246,28 @@ TEST_F(MqttTransport, PublishesLargerThanTheSocketTakesArriveWholeAndInOrder) {
     EXPECT_EQ(body.compare(0, body.find(':'), std::to_string(i)), 0) << "message " << i;
   }
 }
+
+TEST_F(MqttTransport, AcknowledgedPublishingWaitsWhileTheBrokerIsSilent) {
+  zeb::IClient* subscriber = make_client("in", plane_json(R"(,"qos":1)"));
+  Received received;
+  received.client = subscriber;
+  ASSERT_EQ(subscriber->sub("acked/t", collect, &received), zeb::kSuccess);
+  zeb::IClient* publisher = make_client("out", plane_json(R"(,"qos":1)"));
+  ASSERT_EQ(publisher->pub("acked/t", nullptr, 0), zeb::kSuccess);  // opens the connection
+  ASSERT_TRUE(received.wait_for(1));
+
+  // 256 unacknowledged messages go out at once; each further one waits up to
+  // a second for acknowledgements that a frozen broker never sends.
+  broker_.pause();
+  const auto start = std::chrono::steady_clock::now();
+  constexpr int kMessages = 256 + 3;
+  for (int i = 0; i < kMessages; ++i) {
+    std::string text = std::to_string(i);
+    ASSERT_EQ(publisher->pub("acked/t", text.data(), text.size()), zeb::kSuccess);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 2500ms);
+  broker_.resume();
+
+  ASSERT_TRUE(received.wait_for(1 + kMessages, 20s));
+  for (int i = 0; i < kMessages; ++i) EXPECT_EQ(received.messages[1 + i].second, std::to_string(i));
+}
