@@ -7,7 +7,7 @@
 #
 # usage: bench/relay/run-relay.sh [COUNT] [RATE] [QOS] [CHAIN] [PAYLOAD]
 #   CHAIN: relay (ZEBIN -> ZEBOUT) or timeseries (ZEBIN -> JSONTOTIMESERIES -> ZEBOUT)
-# environment: BROKER_NODELAY (broker's set_tcp_nodelay, default false),
+# environment: BROKER_NODELAY (broker's set_tcp_nodelay, default true),
 #   RELAY_NODELAY (the output plane's "tcp_nodelay", default true),
 #   PROBE_NODELAY (0 lets Nagle's algorithm batch the probe's publishes; default 1)
 set -euo pipefail
@@ -28,7 +28,7 @@ listener $port 127.0.0.1
 allow_anonymous true
 max_queued_messages 0
 max_inflight_messages 0
-set_tcp_nodelay ${BROKER_NODELAY:-false}
+set_tcp_nodelay ${BROKER_NODELAY:-true}
 CONF
 mosquitto -c "$work/mosquitto.conf" > "$work/broker.log" 2>&1 &
 broker=$!
