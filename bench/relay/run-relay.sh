@@ -84,3 +84,7 @@ awk -v d=$((total - total0)) -v b=$((b1 - b0)) -v p="$pu $ps" -v t="$ticks" -v n
   -v rss="$rss" -v threads="$threads" 'BEGIN { split(p, q, " ");
   printf "{\"relay_cpu_s_per_1000\":%.4f,\"relay_peak_rss_mib\":%.1f,\"relay_threads_cpu_s_per_1000\":{%s},\"broker_cpu_s_per_1000\":%.4f,\"probe_cpu_s_per_1000\":%.4f}\n",
     d / t / n * 1000, rss / 1024, threads, b / t / n * 1000, (q[1] + q[2]) / n * 1000 }'
+# Loss must be ours: the broker is configured never to drop, and says so if it did.
+if grep -q "being dropped" "$work/broker.log"; then
+  echo "warning: the broker dropped outgoing messages: $(grep "being dropped" "$work/broker.log" | head -3)" >&2
+fi
