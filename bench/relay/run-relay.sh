@@ -16,10 +16,11 @@ count=${1:-10000}
 rate=${2:-2000}
 qos=${3:-0}
 chain=${4:-relay}
-payload=${5:-/work/shared/bench/telemetry.json}
+payload=${5:-${WEFT_BENCH_DATA:-../shared/bench/telemetry.json}}
 build=${BUILD_DIR:-build}
 probe="$build/bench/relay_probe"
 [ -x "$probe" ] || { echo "build with -DWEFT_BENCH=ON first (make bench)" >&2; exit 2; }
+[ -r "$payload" ] || { echo "cannot read the payload $payload (set WEFT_BENCH_DATA)" >&2; exit 2; }
 
 work=$(mktemp -d)
 port=$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')
