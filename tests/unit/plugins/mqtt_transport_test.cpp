@@ -271,3 +271,36 @@ TEST_F(MqttTransport, AcknowledgedPublishingWaitsWhileTheBrokerIsSilent) {
   ASSERT_TRUE(received.wait_for(1 + kMessages, 20s));
   for (int i = 0; i < kMessages; ++i) EXPECT_EQ(received.messages[1 + i].second, std::to_string(i));
 }
+
+TEST_F(MqttTransport, PublishingWaitsWhileTheBrokerReadsNothing) {
+  zeb::IClient* subscriber = make_client("in", plane_json());
+  Received received;
+  received.client = subscriber;
+  ASSERT_EQ(subscriber->sub("frozen/t", collect, &received), zeb::kSuccess);
+  zeb::IClient* publisher = make_client("out", plane_json());
+  ASSERT_EQ(publisher->pub("frozen/t", nullptr, 0), zeb::kSuccess);  // opens the connection
+  ASSERT_TRUE(received.wait_for(1));
+
+  // Once the socket buffers are full, a publish waits instead of queueing
+  // copies in the process.
+  broker_.pause();
+  std::string payload(256 * 1024, 'x');
+  int sent = 0;
+  bool waited = false;
+  while (sent < 400 && !waited) {
+    const std::string head = std::to_string(sent) + ":";
+    payload.replace(0, head.size(), head);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(publisher->pub("frozen/t", payload.data(), payload.size()), zeb::kSuccess);
+    waited = std::chrono::steady_clock::now() - start >= 500ms;
+    ++sent;
+  }
+  EXPECT_TRUE(waited) << sent << " publishes never waited for a frozen broker";
+  broker_.resume();
+
+  ASSERT_TRUE(received.wait_for(1 + sent, 30s));
+  for (int i = 0; i < sent; ++i) {
+    const std::string& body = received.messages[1 + i].second;
+    EXPECT_EQ(body.compare(0, body.find(':'), std::to_string(i)), 0) << "message " << i;
+  }
+}
