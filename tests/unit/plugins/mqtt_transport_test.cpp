@@ -52,6 +52,15 @@ void collect(const char* plane, const char* topic, zeb::_Msg* msg, void* user) {
   EXPECT_EQ(received->client->free_msg(msg), 1);
 }
 
+// Numbered payloads: "<i>:" then filler.
+void number_payload(std::string& payload, int i) {
+  const std::string head = std::to_string(i) + ":";
+  payload.replace(0, head.size(), head);
+}
+std::string payload_number(const std::string& body) {
+  return body.substr(0, body.find(':'));
+}
+
 class MqttTransport : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -73,8 +82,14 @@ class MqttTransport : public ::testing::Test {
     return R"({"transport_addr":")" + broker_.url() + "\"" + extra + "}";
   }
 
-  void TearDown() override {
+  void TearDown() override { free_clients(); }
+
+  // Frees every client now; how long that took.
+  std::chrono::steady_clock::duration free_clients() {
+    const auto start = std::chrono::steady_clock::now();
     for (auto* client : clients_) zeb::freeClient(client);
+    clients_.clear();
+    return std::chrono::steady_clock::now() - start;
   }
 
   MosquittoBroker broker_;
@@ -160,8 +175,7 @@ TEST_F(MqttTransport, QosOneWithClientIdKeepsASessionWhileAway) {
     received.client = client;
     ASSERT_EQ(client->sub("durable/t", collect, &received), zeb::kSuccess);
     std::this_thread::sleep_for(200ms);
-    zeb::freeClient(client);
-    clients_.clear();
+    free_clients();
   }
   MqttTestClient publisher(broker_.port());
   ASSERT_TRUE(publisher.publish("durable/t", "while away", 1));
@@ -202,10 +216,7 @@ TEST_F(MqttTransport, DestroyingDuringBackoffDoesNotWait) {
   ASSERT_EQ(client->sub("t", collect, &received), zeb::kSuccess);
   broker_.stop();
   std::this_thread::sleep_for(3500ms);  // the network thread is now in a 2 s or 4 s back-off
-  const auto start = std::chrono::steady_clock::now();
-  zeb::freeClient(client);
-  clients_.clear();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+  EXPECT_LT(free_clients(), 1500ms);
 }
 
 TEST_F(MqttTransport, IdleConnectionIsKeptAliveAndClosesAtOnce) {
@@ -221,10 +232,7 @@ TEST_F(MqttTransport, IdleConnectionIsKeptAliveAndClosesAtOnce) {
   EXPECT_EQ(received.messages[0].second, "still here");
   EXPECT_EQ(broker_.log().find("exceeded timeout"), std::string::npos) << broker_.log();
 
-  const auto start = std::chrono::steady_clock::now();
-  zeb::freeClient(client);
-  clients_.clear();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_LT(free_clients(), 1s);
 }
 
 TEST_F(MqttTransport, PublishesLargerThanTheSocketTakesArriveWholeAndInOrder) {
@@ -235,15 +243,14 @@ TEST_F(MqttTransport, PublishesLargerThanTheSocketTakesArriveWholeAndInOrder) {
   constexpr int kMessages = 400;
   std::string payload(64 * 1024, 'x');
   for (int i = 0; i < kMessages; ++i) {
-    const std::string head = std::to_string(i) + ":";
-    payload.replace(0, head.size(), head);
+    number_payload(payload, i);
     ASSERT_EQ(client->pub("bulk/t", payload.data(), payload.size()), zeb::kSuccess);
   }
   ASSERT_TRUE(received.wait_for(kMessages, 30s));
   for (int i = 0; i < kMessages; ++i) {
     const std::string& body = received.messages[i].second;
     ASSERT_EQ(body.size(), payload.size());
-    EXPECT_EQ(body.compare(0, body.find(':'), std::to_string(i)), 0) << "message " << i;
+    EXPECT_EQ(payload_number(body), std::to_string(i));
   }
 }
 
@@ -288,8 +295,7 @@ TEST_F(MqttTransport, PublishingWaitsWhileTheBrokerReadsNothing) {
   int sent = 0;
   bool waited = false;
   while (sent < 400 && !waited) {
-    const std::string head = std::to_string(sent) + ":";
-    payload.replace(0, head.size(), head);
+    number_payload(payload, sent);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(publisher->pub("frozen/t", payload.data(), payload.size()), zeb::kSuccess);
     waited = std::chrono::steady_clock::now() - start >= 500ms;
@@ -301,6 +307,6 @@ TEST_F(MqttTransport, PublishingWaitsWhileTheBrokerReadsNothing) {
   ASSERT_TRUE(received.wait_for(1 + sent, 30s));
   for (int i = 0; i < sent; ++i) {
     const std::string& body = received.messages[1 + i].second;
-    EXPECT_EQ(body.compare(0, body.find(':'), std::to_string(i)), 0) << "message " << i;
+    EXPECT_EQ(payload_number(body), std::to_string(i));
   }
 }
