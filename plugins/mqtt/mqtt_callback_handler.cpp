@@ -101,9 +101,11 @@ void MQTTCallbackHandler::stop() {
   }
   wake_.notify_all();
   wake();
-  if (net_thread_.joinable()) net_thread_.join();
-  // Only now, with no thread reading it, may the socket be closed.
-  if (mosq_ != nullptr) mosquitto_disconnect(mosq_);
+  if (!net_thread_.joinable()) return;
+  net_thread_.join();
+  // With the network thread gone this thread may touch the socket: a polite
+  // farewell, written at once if the socket takes it.
+  if (mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS) mosquitto_loop_write(mosq_, 1);
 }
 
 void MQTTCallbackHandler::wait_for_room() {
@@ -111,7 +113,7 @@ void MQTTCallbackHandler::wait_for_room() {
   wake();
   {
     std::unique_lock<std::mutex> guard(room_lock_);
-    room_.wait_for(guard, kRoomWait, [this] { return !mosquitto_want_write(mosq_) || !running_; });
+    room_.wait_for(guard, kRoomWait, [this] { return !socket_full_.load() || !running_; });
   }
   room_waiters_.fetch_sub(1);
 }
@@ -214,11 +216,11 @@ void MQTTCallbackHandler::net_loop(int qos) {
   zeb::log_debug(log, "MQTT net_loop: Exiting loop_forever");
 }
 
-// The connection is served by polling its socket alone. libmosquitto's own loop
-// also watches an internal pipe that every publish writes to, which would wake
-// this thread once per message although the publishing thread already wrote
-// the packet itself; a publish that could not be written whole wakes us
-// through `wake_fd_` instead.
+// Only this thread reads, writes or closes the socket (libmosquitto runs in
+// threaded mode): a publisher writing while this thread closes or reopens the
+// connection could write into whatever descriptor took the socket's number.
+// Publishers queue their packets and wake this thread through `wake_fd_`; the
+// socket and that descriptor are all it polls.
 int MQTTCallbackHandler::serve() {
   const int sock = mosquitto_socket(mosq_);
   if (sock < 0) return MOSQ_ERR_NO_CONN;
@@ -247,6 +249,8 @@ int MQTTCallbackHandler::serve() {
     const int result = mosquitto_loop_write(mosq_, 1);
     if (result != MOSQ_ERR_SUCCESS) return result;
   }
+  // Whatever is still queued now is more than the socket takes.
+  socket_full_.store(mosquitto_want_write(mosq_));
   if (room_waiters_.load() > 0) {
     // Taking the lock orders this wake-up after the waiter's check.
     std::lock_guard<std::mutex> guard(room_lock_);

@@ -50,13 +50,15 @@ class MQTTCallbackHandler {
   // Ends the network thread: clears `running`, wakes a back-off sleep and joins.
   void stop();
 
-  // Makes the network thread look at the connection again, e.g. because a
-  // publish left bytes that the socket did not take yet. Any thread.
+  // Makes the network thread look at the connection again, because a caller
+  // queued a packet for it to write. Any thread.
   void wake();
 
-  // Blocks a publishing thread while the socket has not taken what earlier
-  // publishes left (at most a second per call), so a slow broker slows the
-  // publisher down instead of growing libmosquitto's queue without bound.
+  // True while the socket does not take all that is queued for it.
+  bool socket_full() const { return socket_full_.load(); }
+  // Blocks a publishing thread while the socket is full (at most a second per
+  // call), so a slow broker slows the publisher down instead of growing
+  // libmosquitto's queue without bound.
   void wait_for_room();
 
   // Acknowledged publishing (QoS 1 and 2): a publisher counts a message before
@@ -94,6 +96,7 @@ class MQTTCallbackHandler {
   std::condition_variable wake_;
   qor::UniqueFd wake_fd_;  // eventfd that ends the network thread's poll
   std::atomic<int> room_waiters_{0};
+  std::atomic<bool> socket_full_{false};
   std::atomic<int> unacknowledged_{0};
   std::mutex room_lock_;
   std::condition_variable room_;

@@ -117,6 +117,9 @@ bool MQTTTransport::create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos
       !(options.is_object() && options.contains("tcp_nodelay") &&
         options["tcp_nodelay"].is_boolean() && !options["tcp_nodelay"].get<bool>());
   mosquitto_int_option(mosq.get(), MOSQ_OPT_TCP_NODELAY, no_delay ? 1 : 0);
+  // Callers' threads only queue packets; the connection's network thread alone
+  // touches the socket.
+  mosquitto_threaded_set(mosq.get(), true);
 
   const zeb::Url url(zeb_get_transport_addr(entry));
   const std::string host = url.host();
@@ -178,6 +181,7 @@ int MQTTTransport::pub(const char* ref, void* entry, char* data, size_t len) {
   zeb::log_debug(log_, "MQTT: Publishing with QOS: %d", qos);
   if (qos > 0) handler->count_unacknowledged();
   const int result = mosquitto_publish(mosq, nullptr, ref, static_cast<int>(len), data, qos, false);
+  handler->wake();
   if (qos > 0) {
     if (result == MOSQ_ERR_SUCCESS) {
       handler->wait_for_acknowledgements();
@@ -185,9 +189,7 @@ int MQTTTransport::pub(const char* ref, void* entry, char* data, size_t len) {
       handler->uncount_unacknowledged();
     }
   }
-  // The packet is written on this thread; what the socket did not take yet is
-  // left to the network thread, and this publisher waits for it.
-  if (mosquitto_want_write(mosq)) handler->wait_for_room();
+  if (handler->socket_full()) handler->wait_for_room();
   return result == MOSQ_ERR_SUCCESS ? zeb::kSuccess : zeb::kUnableToDeliver;
 }
 
@@ -218,6 +220,7 @@ int MQTTTransport::sub(const char* ref, void* entry, zeb::MessageCallback callba
     handler->remove_subscription(ref);
     return zeb::kCantSubscribe;
   }
+  handler->wake();
   zeb::log_debug(log_, "MQTT: Sub userdata %p", user);
   return zeb::kSuccess;
 }
