@@ -2,7 +2,8 @@
 # Runs every benchmark: Google Benchmark programs in <build>/bench/*_bench and
 # the relay benchmark (ZEBIN -> JSONTOTIMESERIES -> ZEBOUT on the telemetry
 # document) at QoS 0 and 1, at 2,000 and 10,000 messages per second, paced at
-# 34,000 and at full offered load. Figures go to stdout.
+# 34,000 and at full offered load, after the broker alone for comparison.
+# Figures go to stdout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -12,6 +13,8 @@ for program in "$build"/bench/*_bench; do
   echo "== $(basename "$program")"
   "$program"
 done
+echo "== broker alone (collector on the input topic), qos 0, full load"
+bench/relay/run-relay.sh 100000 0 0 broker
 for qos in 0 1; do
   for run in "20000 2000" "50000 10000" "100000 34000" "100000 0"; do
     set -- $run

@@ -6,7 +6,8 @@
 # 1,000 messages and peak RSS.
 #
 # usage: bench/relay/run-relay.sh [COUNT] [RATE] [QOS] [CHAIN] [PAYLOAD]
-#   CHAIN: relay (ZEBIN -> ZEBOUT) or timeseries (ZEBIN -> JSONTOTIMESERIES -> ZEBOUT)
+#   CHAIN: relay (ZEBIN -> ZEBOUT), timeseries (ZEBIN -> JSONTOTIMESERIES -> ZEBOUT)
+#   or broker (no relay: the collector subscribes to the input topic)
 # environment: BROKER_NODELAY (broker's set_tcp_nodelay, default true),
 #   RELAY_NODELAY (the output plane's "tcp_nodelay", default true),
 #   PROBE_NODELAY (0 lets Nagle's algorithm batch the probe's publishes; default 1)
@@ -55,8 +56,16 @@ cat > "$work/chain.json" <<JSON
 }
 JSON
 sleep 0.3
-(cd "$build" && exec env healthcheck_path="$work/health" ./weft-pipe -f "$work/chain.json") \
-  > "$work/relay.log" 2>&1 &
+out_topic=bench/out
+if [ "$chain" = broker ]; then
+  # The broker alone, for comparison: the collector subscribes to the input
+  # topic and no relay runs (its figures then describe an idle process).
+  sleep 86400 &
+  out_topic=bench/in
+else
+  (cd "$build" && exec env healthcheck_path="$work/health" ./weft-pipe -f "$work/chain.json") \
+    > "$work/relay.log" 2>&1 &
+fi
 relay=$!
 sleep 1
 # CPU ticks (user + system) of each thread of a process, as "name ticks" lines.
@@ -68,7 +77,7 @@ thread_ticks() {
 thread_ticks "$relay" > "$work/threads0"
 read -r b0 < <(awk '{print $14 + $15}' /proc/$broker/stat)
 /usr/bin/time -f '%U %S' -o "$work/probe_time" \
-  "$probe" "$port" bench/in bench/out "$count" "$rate" "$qos" "$payload"
+  "$probe" "$port" bench/in "$out_topic" "$count" "$rate" "$qos" "$payload"
 read -r b1 < <(awk '{print $14 + $15}' /proc/$broker/stat)
 thread_ticks "$relay" > "$work/threads1"
 ticks=$(getconf CLK_TCK)
