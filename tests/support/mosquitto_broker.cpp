@@ -67,7 +67,9 @@ MosquittoBroker::MosquittoBroker() : port_(free_port()), dir_(temp_path("broker"
                                            "max_inflight_messages 0\n"
                                            "log_dest stderr\n"
                                            "log_type error\n"
-                                           "log_type warning\n");
+                                           "log_type warning\n"
+                                           // connections and keep-alive time-outs
+                                           "log_type notice\n");
   if (!start()) throw std::runtime_error("mosquitto did not start: " + log());
 }
 
