@@ -54,11 +54,40 @@ const char* strip_share_prefix(const std::string& filter) {
 
 }  // namespace
 
-MQTTCallbackHandler::MQTTCallbackHandler(MQTTTransport* transport, mosquitto* mosq, void** log_ref)
+MQTTCallbackHandler::MQTTCallbackHandler(MQTTTransport* transport, mosquitto* mosq, void** log_ref,
+                                         bool direct)
     : transport_(transport),
       mosq_(mosq),
       log_ref_(log_ref),
-      wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+      wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      direct_(direct) {}
+
+int MQTTCallbackHandler::publish(const char* topic, int length, const void* payload, int qos) {
+  if (direct_.load()) {
+    std::unique_lock<std::mutex> io(io_lock_);
+    if (direct_.load()) {
+      const int result = mosquitto_publish(mosq_, nullptr, topic, length, payload, qos, false);
+      const bool left = mosquitto_want_write(mosq_);
+      io.unlock();
+      if (left) {
+        socket_full_.store(true);
+        wait_for_room();
+      }
+      return result;
+    }
+  }
+  const int result = mosquitto_publish(mosq_, nullptr, topic, length, payload, qos, false);
+  wake();
+  if (socket_full_.load()) wait_for_room();
+  return result;
+}
+
+void MQTTCallbackHandler::queue_mode() {
+  if (!direct_.load()) return;
+  std::lock_guard<std::mutex> io(io_lock_);
+  mosquitto_threaded_set(mosq_, true);
+  direct_.store(false);
+}
 
 MQTTCallbackHandler::~MQTTCallbackHandler() {
   stop();
@@ -216,11 +245,15 @@ void MQTTCallbackHandler::net_loop(int qos) {
   zeb::log_debug(log, "MQTT net_loop: Exiting loop_forever");
 }
 
-// Only this thread reads, writes or closes the socket (libmosquitto runs in
-// threaded mode): a publisher writing while this thread closes or reopens the
-// connection could write into whatever descriptor took the socket's number.
-// Publishers queue their packets and wake this thread through `wake_fd_`; the
-// socket and that descriptor are all it polls.
+// A publisher must never write while this thread closes or reopens the
+// connection (libmosquitto does that inside its calls when the connection
+// fails), or it could write into whatever descriptor took the socket's number.
+// In queue mode only this thread touches the socket: publishers queue their
+// packets and wake it through `wake_fd_`. In direct mode publishers write
+// themselves and this thread holds `io_lock_` around every libmosquitto call
+// that may close the socket; that mode ends with the first subscription, so no
+// subscriber callback ever runs under the lock. The socket and `wake_fd_` are
+// all this thread polls.
 int MQTTCallbackHandler::serve() {
   const int sock = mosquitto_socket(mosq_);
   if (sock < 0) return MOSQ_ERR_NO_CONN;
@@ -235,6 +268,8 @@ int MQTTCallbackHandler::serve() {
     if (::read(wake_fd_.get(), &count, sizeof count) < 0) count = 0;
   }
   if (!running_) return MOSQ_ERR_SUCCESS;
+  std::unique_lock<std::mutex> io(io_lock_, std::defer_lock);
+  if (direct_.load()) io.lock();
   if (fds[0].revents != 0) {
     // Whatever the socket holds is read before polling again; a read that
     // finds nothing more leaves errno at EAGAIN.
@@ -251,25 +286,34 @@ int MQTTCallbackHandler::serve() {
   }
   // Whatever is still queued now is more than the socket takes.
   socket_full_.store(mosquitto_want_write(mosq_));
+  const int result = mosquitto_loop_misc(mosq_);
+  if (io.owns_lock()) io.unlock();
   if (room_waiters_.load() > 0) {
     // Taking the lock orders this wake-up after the waiter's check.
     std::lock_guard<std::mutex> guard(room_lock_);
     room_.notify_all();
   }
-  return mosquitto_loop_misc(mosq_);
+  return result;
+}
+
+int MQTTCallbackHandler::reconnect_once() {
+  std::unique_lock<std::mutex> io(io_lock_, std::defer_lock);
+  if (direct_.load()) io.lock();
+  const int result = mosquitto_reconnect(mosq_);
+  if (result == MOSQ_ERR_SUCCESS) make_nonblocking(mosq_);
+  return result;
 }
 
 void MQTTCallbackHandler::reconnect(int qos) {
   void* log = *log_ref_;
   int delay = kFirstBackoffSeconds;
-  while (mosquitto_reconnect(mosq_) != MOSQ_ERR_SUCCESS) {
+  while (reconnect_once() != MOSQ_ERR_SUCCESS) {
     if (!running_) return;
     zeb::log_error(log, "MQTT: Failed to reconnect. Backing off to retry");
     if (!backoff_sleep(delay)) return;
     if (delay <= kLastDoublingSeconds) delay *= 2;
     zeb::log_debug(log, "MQTT: Attempting to reconnect");
   }
-  make_nonblocking(mosq_);
   zeb::log_debug(log, "MQTT: Successfully reconnected to broker");
 
   std::vector<std::string> topics;

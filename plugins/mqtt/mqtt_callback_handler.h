@@ -15,20 +15,25 @@
 
 class MQTTTransport;
 
-// One broker connection's receiving side: its subscriptions and the network
-// thread that reads the connection, delivers messages and repairs the
-// connection after a loss.
+// One broker connection: its subscriptions, its publishing, and the network
+// thread that reads the connection, delivers messages, writes what is queued
+// and repairs the connection after a loss.
 //
-// Thread rules: `add_subscription` and `has_subscription` run on caller
-// threads; `net_loop` and `msg_rcvd` on the network thread. `lock_` guards
-// `subscriptions_` and is never held while calling into libmosquitto or a
-// subscriber callback. `running_` is cleared by the destroying thread, which
-// also wakes a back-off sleep through `wake_`.
+// Thread rules: `add_subscription`, `has_subscription`, `publish` and
+// `queue_mode` run on caller threads; `net_loop` and `msg_rcvd` on the network
+// thread. `lock_` guards `subscriptions_` and is never held while calling into
+// libmosquitto or a subscriber callback. `io_lock_` (direct mode only) is held
+// around every libmosquitto call that writes to or may close the socket, never
+// around a subscriber callback. `running_` is cleared by the destroying
+// thread, which also wakes a back-off sleep through `wake_`.
 class MQTTCallbackHandler {
  public:
   using Subscriber = std::pair<zeb::MessageCallback, void*>;
 
-  MQTTCallbackHandler(MQTTTransport* transport, mosquitto* mosq, void** log_ref);
+  // `direct`: publishers write to the socket themselves until the first
+  // subscription (a connection opened to publish); otherwise every packet is
+  // queued for the network thread, and `mosq` must be in threaded mode.
+  MQTTCallbackHandler(MQTTTransport* transport, mosquitto* mosq, void** log_ref, bool direct);
   // Stops and joins the network thread; never waits on the broker or a back-off.
   ~MQTTCallbackHandler();
   MQTTCallbackHandler(const MQTTCallbackHandler&) = delete;
@@ -50,12 +55,16 @@ class MQTTCallbackHandler {
   // Ends the network thread: clears `running`, wakes a back-off sleep and joins.
   void stop();
 
+  // Publishes one message on the connection; a libmosquitto status. Waits while
+  // the socket is full (see `wait_for_room`). Any thread.
+  int publish(const char* topic, int length, const void* payload, int qos);
+  // Ends direct mode; called before the first subscription is recorded.
+  void queue_mode();
+
   // Makes the network thread look at the connection again, because a caller
   // queued a packet for it to write. Any thread.
   void wake();
 
-  // True while the socket does not take all that is queued for it.
-  bool socket_full() const { return socket_full_.load(); }
   // Blocks a publishing thread while the socket is full (at most a second per
   // call), so a slow broker slows the publisher down instead of growing
   // libmosquitto's queue without bound.
@@ -77,6 +86,7 @@ class MQTTCallbackHandler {
   // libmosquitto status, not MOSQ_ERR_SUCCESS when the connection is lost.
   int serve();
   void reconnect(int qos);
+  int reconnect_once();
   // Sleeps up to `seconds`; false when woken because the handler stops.
   bool backoff_sleep(int seconds);
   // The subscriber for a delivered topic: exact match first, then the filters.
@@ -97,6 +107,8 @@ class MQTTCallbackHandler {
   qor::UniqueFd wake_fd_;  // eventfd that ends the network thread's poll
   std::atomic<int> room_waiters_{0};
   std::atomic<bool> socket_full_{false};
+  std::mutex io_lock_;        // in direct mode, held by whoever uses the socket
+  std::atomic<bool> direct_;  // cleared once, by `queue_mode`, under io_lock_
   std::atomic<int> unacknowledged_{0};
   std::mutex room_lock_;
   std::condition_variable room_;

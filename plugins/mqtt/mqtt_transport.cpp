@@ -117,9 +117,11 @@ bool MQTTTransport::create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos
       !(options.is_object() && options.contains("tcp_nodelay") &&
         options["tcp_nodelay"].is_boolean() && !options["tcp_nodelay"].get<bool>());
   mosquitto_int_option(mosq.get(), MOSQ_OPT_TCP_NODELAY, no_delay ? 1 : 0);
-  // Callers' threads only queue packets; the connection's network thread alone
-  // touches the socket.
-  mosquitto_threaded_set(mosq.get(), true);
+  // A connection opened to subscribe queues every packet for its network
+  // thread; one opened to publish lets publishers write themselves until it
+  // gets a subscription (see MQTTCallbackHandler::serve).
+  const bool direct = first == nullptr;
+  if (!direct) mosquitto_threaded_set(mosq.get(), true);
 
   const zeb::Url url(zeb_get_transport_addr(entry));
   const std::string host = url.host();
@@ -135,7 +137,7 @@ bool MQTTTransport::create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos
   }
 
   mosquitto* handle = mosq.get();
-  auto handler = std::make_unique<MQTTCallbackHandler>(this, handle, &log_);
+  auto handler = std::make_unique<MQTTCallbackHandler>(this, handle, &log_, direct);
   MQTTCallbackHandler* handler_ptr = handler.get();
   zeb::log_debug(log_, "MQTT: add_callback_handler: %p", static_cast<void*>(handle));
   add_callback_handler(handle, handler_ptr);
@@ -180,8 +182,7 @@ int MQTTTransport::pub(const char* ref, void* entry, char* data, size_t len) {
   }
   zeb::log_debug(log_, "MQTT: Publishing with QOS: %d", qos);
   if (qos > 0) handler->count_unacknowledged();
-  const int result = mosquitto_publish(mosq, nullptr, ref, static_cast<int>(len), data, qos, false);
-  handler->wake();
+  const int result = handler->publish(ref, static_cast<int>(len), data, qos);
   if (qos > 0) {
     if (result == MOSQ_ERR_SUCCESS) {
       handler->wait_for_acknowledgements();
@@ -189,7 +190,6 @@ int MQTTTransport::pub(const char* ref, void* entry, char* data, size_t len) {
       handler->uncount_unacknowledged();
     }
   }
-  if (handler->socket_full()) handler->wait_for_room();
   return result == MOSQ_ERR_SUCCESS ? zeb::kSuccess : zeb::kUnableToDeliver;
 }
 
@@ -211,6 +211,7 @@ int MQTTTransport::sub(const char* ref, void* entry, zeb::MessageCallback callba
   zeb::log_debug(log_, "MQTT: Looking for callback for client %p", static_cast<void*>(mosq));
   if (!created) {
     if (handler->has_subscription(ref)) return zeb::kDuplicateSubscription;
+    handler->queue_mode();
     // Recorded before the broker is asked, so a message arriving right after the
     // subscription is never without its subscriber; taken back on refusal.
     handler->add_subscription(ref, callback, user);

@@ -326,3 +326,19 @@ TEST_F(MqttTransport, PublishingWaitsWhileTheBrokerReadsNothing) {
     EXPECT_EQ(payload_number(body), std::to_string(i));
   }
 }
+
+TEST_F(MqttTransport, APlaneOpenedToPublishSubscribesToo) {
+  zeb::IClient* client = make_client("plane", plane_json());
+  Received received;
+  received.client = client;
+  std::string before = "before";
+  ASSERT_EQ(client->pub("mixed/t", before.data(), before.size()), zeb::kSuccess);
+  ASSERT_EQ(client->sub("mixed/t", collect, &received), zeb::kSuccess);
+  // One connection: the subscription reaches the broker ahead of this message.
+  std::string after = "after";
+  ASSERT_EQ(client->pub("mixed/t", after.data(), after.size()), zeb::kSuccess);
+  ASSERT_TRUE(received.wait_for(1));
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(received.count(), 1u);
+  EXPECT_EQ(received.messages[0].second, "after");
+}
