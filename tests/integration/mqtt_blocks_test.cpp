@@ -7,6 +7,7 @@
 #include "support/child_process.h"
 #include "support/mosquitto_broker.h"
 #include "support/mqtt_test_client.h"
+#include "support/weft_pipe_run.h"
 
 using namespace std::chrono_literals;
 using weft_test::ChildProcess;
@@ -18,14 +19,8 @@ namespace {
 class MqttBlocks : public ::testing::Test {
  protected:
   std::unique_ptr<ChildProcess> run(const std::string& config) {
-    const std::string path = weft_test::temp_path("config.json");
-    weft_test::write_file(path, config);
-    return std::make_unique<ChildProcess>(
-        weft_test::build_dir() + "/weft-pipe", std::vector<std::string>{"-f", path},
-        std::map<std::string, std::string>{
-            {"healthcheck_path", weft_test::temp_path("health")},
-            {"ZEB_EXT_LIB_PATH", weft_test::build_dir() + "/ext_lib"},
-            {"BROKER", broker_.url()}});
+    return weft_test::run_weft_pipe(
+        config, {{"healthcheck_path", weft_test::temp_path("health")}, {"BROKER", broker_.url()}});
   }
 
   MosquittoBroker broker_;

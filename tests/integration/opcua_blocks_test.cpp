@@ -12,6 +12,7 @@
 #include "support/mosquitto_broker.h"
 #include "support/mqtt_test_client.h"
 #include "support/opcua_test_server.h"
+#include "support/weft_pipe_run.h"
 
 using namespace std::chrono_literals;
 using nlohmann::json;
@@ -24,16 +25,10 @@ class OpcuaChains : public ::testing::Test {
   std::unique_ptr<ChildProcess> run(const std::string& config,
                                     const std::string& health = weft_test::temp_path("health"),
                                     const std::string& interval = "1") {
-    const std::string path = weft_test::temp_path("config.json");
-    weft_test::write_file(path, config);
-    return std::make_unique<ChildProcess>(
-        weft_test::build_dir() + "/weft-pipe", std::vector<std::string>{"-f", path},
-        std::map<std::string, std::string>{
-            {"healthcheck_path", health},
-            {"healthcheck_interval", interval},
-            {"ZEB_EXT_LIB_PATH", weft_test::build_dir() + "/ext_lib"},
-            {"OPCUA", server_.url()},
-            {"BROKER", broker_.url()}});
+    return weft_test::run_weft_pipe(config, {{"healthcheck_path", health},
+                                             {"healthcheck_interval", interval},
+                                             {"OPCUA", server_.url()},
+                                             {"BROKER", broker_.url()}});
   }
 
   // Every line of standard output that parses as JSON.
