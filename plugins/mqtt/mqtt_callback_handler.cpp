@@ -63,23 +63,49 @@ MQTTCallbackHandler::MQTTCallbackHandler(MQTTTransport* transport, mosquitto* mo
       direct_(direct) {}
 
 int MQTTCallbackHandler::publish(const char* topic, int length, const void* payload, int qos) {
+  // Counted before libmosquitto has it, so its acknowledgement never comes first.
+  if (qos > 0) unacknowledged_.fetch_add(1);
+  const int result = hand_over(topic, length, payload, qos);
+  if (qos > 0 && result != MOSQ_ERR_SUCCESS) unacknowledged_.fetch_sub(1);
+  if (socket_full_.load()) {
+    wake();  // the network thread writes the rest when the socket has room
+    wait_until([this] { return !socket_full_.load(); });
+  }
+  if (qos > 0 && result == MOSQ_ERR_SUCCESS && unacknowledged_.load() > kMaxUnacknowledged) {
+    wait_until([this] { return unacknowledged_.load() <= kMaxUnacknowledged; });
+  }
+  return result;
+}
+
+int MQTTCallbackHandler::hand_over(const char* topic, int length, const void* payload, int qos) {
   if (direct_.load()) {
-    std::unique_lock<std::mutex> io(io_lock_);
+    std::lock_guard<std::mutex> io(io_lock_);
     if (direct_.load()) {
       const int result = mosquitto_publish(mosq_, nullptr, topic, length, payload, qos, false);
-      const bool left = mosquitto_want_write(mosq_);
-      io.unlock();
-      if (left) {
-        socket_full_.store(true);
-        wait_for_room();
-      }
+      if (mosquitto_want_write(mosq_)) socket_full_.store(true);
       return result;
     }
   }
   const int result = mosquitto_publish(mosq_, nullptr, topic, length, payload, qos, false);
   wake();
-  if (socket_full_.load()) wait_for_room();
   return result;
+}
+
+template <typename Done>
+void MQTTCallbackHandler::wait_until(Done done) {
+  room_waiters_.fetch_add(1);
+  {
+    std::unique_lock<std::mutex> guard(room_lock_);
+    room_.wait_for(guard, kRoomWait, [this, &done] { return done() || !running_; });
+  }
+  room_waiters_.fetch_sub(1);
+}
+
+void MQTTCallbackHandler::notify_waiters() {
+  if (room_waiters_.load() == 0) return;
+  // Taking the lock orders this wake-up after the waiter's check.
+  std::lock_guard<std::mutex> guard(room_lock_);
+  room_.notify_all();
 }
 
 void MQTTCallbackHandler::queue_mode() {
@@ -137,41 +163,9 @@ void MQTTCallbackHandler::stop() {
   if (mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS) mosquitto_loop_write(mosq_, 1);
 }
 
-void MQTTCallbackHandler::wait_for_room() {
-  room_waiters_.fetch_add(1);
-  wake();
-  {
-    std::unique_lock<std::mutex> guard(room_lock_);
-    room_.wait_for(guard, kRoomWait, [this] { return !socket_full_.load() || !running_; });
-  }
-  room_waiters_.fetch_sub(1);
-}
-
-void MQTTCallbackHandler::count_unacknowledged() {
-  unacknowledged_.fetch_add(1);
-}
-
-void MQTTCallbackHandler::uncount_unacknowledged() {
-  unacknowledged_.fetch_sub(1);
-}
-
-void MQTTCallbackHandler::wait_for_acknowledgements() {
-  if (unacknowledged_.load() <= kMaxUnacknowledged) return;
-  room_waiters_.fetch_add(1);
-  {
-    std::unique_lock<std::mutex> guard(room_lock_);
-    room_.wait_for(guard, kRoomWait,
-                   [this] { return unacknowledged_.load() <= kMaxUnacknowledged || !running_; });
-  }
-  room_waiters_.fetch_sub(1);
-}
-
 void MQTTCallbackHandler::acknowledged() {
   unacknowledged_.fetch_sub(1);
-  if (room_waiters_.load() > 0) {
-    std::lock_guard<std::mutex> guard(room_lock_);
-    room_.notify_all();
-  }
+  notify_waiters();
 }
 
 void MQTTCallbackHandler::wake() {
@@ -288,11 +282,7 @@ int MQTTCallbackHandler::serve() {
   socket_full_.store(mosquitto_want_write(mosq_));
   const int result = mosquitto_loop_misc(mosq_);
   if (io.owns_lock()) io.unlock();
-  if (room_waiters_.load() > 0) {
-    // Taking the lock orders this wake-up after the waiter's check.
-    std::lock_guard<std::mutex> guard(room_lock_);
-    room_.notify_all();
-  }
+  notify_waiters();
   return result;
 }
 

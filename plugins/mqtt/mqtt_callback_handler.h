@@ -55,29 +55,19 @@ class MQTTCallbackHandler {
   // Ends the network thread: clears `running`, wakes a back-off sleep and joins.
   void stop();
 
-  // Publishes one message on the connection; a libmosquitto status. Waits while
-  // the socket is full (see `wait_for_room`). Any thread.
+  // Publishes one message on the connection; a libmosquitto status. Any
+  // thread. Waits (at most a second per wait) while the socket does not take
+  // what is queued, and at QoS 1 and 2 while too many messages are
+  // unacknowledged: a slow broker slows the publisher down instead of making
+  // libmosquitto hold an ever longer queue of copies.
   int publish(const char* topic, int length, const void* payload, int qos);
   // Ends direct mode; called before the first subscription is recorded.
   void queue_mode();
 
-  // Makes the network thread look at the connection again, because a caller
-  // queued a packet for it to write. Any thread.
+  // Makes the network thread look at the connection again. Any thread.
   void wake();
 
-  // Blocks a publishing thread while the socket is full (at most a second per
-  // call), so a slow broker slows the publisher down instead of growing
-  // libmosquitto's queue without bound.
-  void wait_for_room();
-
-  // Acknowledged publishing (QoS 1 and 2): a publisher counts a message before
-  // handing it to libmosquitto and waits (at most a second per call) while too
-  // many are unacknowledged, so a slow broker cannot make libmosquitto hold an
-  // ever longer queue of copies; `acknowledged` runs on the network thread
-  // when the broker confirmed one.
-  void count_unacknowledged();
-  void uncount_unacknowledged();
-  void wait_for_acknowledgements();
+  // The broker confirmed an acknowledged publish; network thread.
   void acknowledged();
 
  private:
@@ -87,6 +77,14 @@ class MQTTCallbackHandler {
   int serve();
   void reconnect(int qos);
   int reconnect_once();
+  // Gives the message to libmosquitto: written here in direct mode, queued for
+  // the network thread otherwise.
+  int hand_over(const char* topic, int length, const void* payload, int qos);
+  // Waits up to a second for `done` (checked under `room_lock_`) or a stop.
+  template <typename Done>
+  void wait_until(Done done);
+  // Wakes publishers in `wait_until` to check their condition again.
+  void notify_waiters();
   // Sleeps up to `seconds`; false when woken because the handler stops.
   bool backoff_sleep(int seconds);
   // The subscriber for a delivered topic: exact match first, then the filters.

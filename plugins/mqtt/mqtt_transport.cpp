@@ -181,15 +181,7 @@ int MQTTTransport::pub(const char* ref, void* entry, char* data, size_t len) {
     return zeb::kInvalidOption;
   }
   zeb::log_debug(log_, "MQTT: Publishing with QOS: %d", qos);
-  if (qos > 0) handler->count_unacknowledged();
   const int result = handler->publish(ref, static_cast<int>(len), data, qos);
-  if (qos > 0) {
-    if (result == MOSQ_ERR_SUCCESS) {
-      handler->wait_for_acknowledgements();
-    } else {
-      handler->uncount_unacknowledged();
-    }
-  }
   return result == MOSQ_ERR_SUCCESS ? zeb::kSuccess : zeb::kUnableToDeliver;
 }
 
