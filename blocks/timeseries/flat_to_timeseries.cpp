@@ -1,10 +1,10 @@
 #include "blocks/timeseries/flat_to_timeseries.h"
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
+#include "blocks/util/clock.h"
 #include "blocks/util/json_text.h"
 #include "zeb/log.h"
 
@@ -12,11 +12,6 @@ namespace {
 
 constexpr unsigned kWarningIndent = 4;
 constexpr char kNoTimestamp[] = "Unable to find timestamp";
-
-int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 
@@ -52,7 +47,7 @@ bool FlatToTimeseries::transform(std::string_view message, std::string& record) 
     std::fputs(kNoTimestamp, stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    time = now_ms();
+    time = now_milliseconds();
   } else {
     std::string reason;
     if (!message_time(timestamp, time, reason)) {
