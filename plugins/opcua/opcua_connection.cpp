@@ -233,70 +233,63 @@ bool OpcuaConnection::transact(const Encoder& encode, bool open, int timeout_ms,
   }
 }
 
+bool OpcuaConnection::set_up_step(const Encoder& encode, bool open, uint32_t response_type,
+                                  const char* what, std::vector<uint8_t>* body, ByteReader* reader,
+                                  std::string* error) {
+  if (!transact(encode, open, options_.timeout_ms, body, error)) return false;
+  *reader = ByteReader(body->data(), body->size());
+  const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(*reader);
+  if (StatusMapping::is_bad(h.service_result) ||
+      (response_type != 0 && h.type_id != response_type)) {
+    *error = std::string(what) + " refused: " + hex_status(h.service_result);
+    return false;
+  }
+  return true;
+}
+
 bool OpcuaConnection::establish(std::string* error) {
   if (!channel_.connect(options_.host, options_.port, options_.endpoint_url, options_.timeout_ms,
                         error)) {
     return false;
   }
-  const int timeout = options_.timeout_ms;
   std::vector<uint8_t> body;
+  ByteReader reader(nullptr, 0);
   try {
     // Secure channel.
-    if (!transact(
+    if (!set_up_step(
             [this](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
               ServiceCodec::open_secure_channel(w, h, false,
                                                 static_cast<uint32_t>(options_.token_lifetime_ms));
             },
-            true, timeout, &body, error)) {
+            true, ServiceCodec::kOpenSecureChannelResponse, "OpenSecureChannel", &body, &reader,
+            error)) {
       return false;
     }
-    ByteReader open_reader(body.data(), body.size());
-    ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(open_reader);
-    if (StatusMapping::is_bad(h.service_result) ||
-        h.type_id != ServiceCodec::kOpenSecureChannelResponse) {
-      *error = "OpenSecureChannel refused: " + hex_status(h.service_result);
-      return false;
-    }
-    const ServiceCodec::OpenChannelResult open =
-        ServiceCodec::decode_open_secure_channel(open_reader);
+    const ServiceCodec::OpenChannelResult open = ServiceCodec::decode_open_secure_channel(reader);
     channel_id_ = open.channel_id;
     channel_.set_token(open.channel_id, open.token_id);
     token_renew_at_ = Clock::now() + milliseconds(open.revised_lifetime * 3 / 4);
 
     // Session.
-    if (!transact(
+    if (!set_up_step(
             [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
               ServiceCodec::create_session(w, rh, options_.endpoint_url, "zebt_opcua " + plane_id_,
                                            random_nonce(), options_.session_timeout_ms);
             },
-            false, timeout, &body, error)) {
+            false, ServiceCodec::kCreateSessionResponse, "CreateSession", &body, &reader, error)) {
       return false;
     }
-    ByteReader session_reader(body.data(), body.size());
-    h = ServiceCodec::decode_header(session_reader);
-    if (StatusMapping::is_bad(h.service_result) ||
-        h.type_id != ServiceCodec::kCreateSessionResponse) {
-      *error = "CreateSession refused: " + hex_status(h.service_result);
-      return false;
-    }
-    const ServiceCodec::CreateSessionResult session =
-        ServiceCodec::decode_create_session(session_reader);
+    const ServiceCodec::CreateSessionResult session = ServiceCodec::decode_create_session(reader);
     {
       std::lock_guard<std::mutex> guard(state_lock_);
       authentication_token_ = session.authentication_token;
     }
-    if (!transact(
+    if (!set_up_step(
             [&session](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
               ServiceCodec::activate_session(w, rh, session.anonymous_policy_id,
                                              session.anonymous_found);
             },
-            false, timeout, &body, error)) {
-      return false;
-    }
-    ByteReader activate_reader(body.data(), body.size());
-    h = ServiceCodec::decode_header(activate_reader);
-    if (StatusMapping::is_bad(h.service_result)) {
-      *error = "ActivateSession refused: " + hex_status(h.service_result);
+            false, 0, "ActivateSession", &body, &reader, error)) {
       return false;
     }
 
@@ -305,22 +298,16 @@ bool OpcuaConnection::establish(std::string* error) {
     requested.publishing_interval = options_.publishing_interval_ms;
     requested.keep_alive_count = static_cast<uint32_t>(options_.keep_alive_count);
     requested.lifetime_count = static_cast<uint32_t>(options_.lifetime_count);
-    if (!transact(
+    if (!set_up_step(
             [&requested](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
               ServiceCodec::create_subscription(w, rh, requested);
             },
-            false, timeout, &body, error)) {
-      return false;
-    }
-    ByteReader subscription_reader(body.data(), body.size());
-    h = ServiceCodec::decode_header(subscription_reader);
-    if (StatusMapping::is_bad(h.service_result) ||
-        h.type_id != ServiceCodec::kCreateSubscriptionResponse) {
-      *error = "CreateSubscription refused: " + hex_status(h.service_result);
+            false, ServiceCodec::kCreateSubscriptionResponse, "CreateSubscription", &body, &reader,
+            error)) {
       return false;
     }
     const ServiceCodec::CreateSubscriptionResult subscription =
-        ServiceCodec::decode_create_subscription(subscription_reader);
+        ServiceCodec::decode_create_subscription(reader);
     revised_ = subscription.revised;
     if (revised_.publishing_interval <= 0 || revised_.keep_alive_count == 0) {
       revised_.publishing_interval = std::max(revised_.publishing_interval, 1.0);

@@ -97,6 +97,12 @@ class OpcuaConnection {
   void reset();
   bool transact(const Encoder& encode, bool open, int timeout_ms, std::vector<uint8_t>* response,
                 std::string* error);
+  // One request of setting the connection up, answered in time with a good
+  // service result and (unless `response_type` is 0) that response type; on
+  // success `reader` stands after the answer's header in `body`. Throws
+  // DecodeError on a malformed answer.
+  bool set_up_step(const Encoder& encode, bool open, uint32_t response_type, const char* what,
+                   std::vector<uint8_t>* body, ByteReader* reader, std::string* error);
   bool dispatch(ChunkAssembler::Message& message, std::string* error);
   bool handle_publish(const std::vector<uint8_t>& body, std::string* error);
   bool send_publishes(std::string* error);
