@@ -14,6 +14,17 @@ bool type_is(const uint8_t* header, const char* type) {
   return std::memcmp(header, type, 3) == 0;
 }
 
+// A status code and its reason text (error and abort bodies). The reason is
+// informational and some servers lay it out oddly, so a bad one is left empty.
+void read_error(ByteReader& r, ChunkAssembler::Message& message) {
+  message.error = r.u32();
+  try {
+    message.reason = r.string();
+  } catch (const DecodeError&) {
+    message.reason.clear();
+  }
+}
+
 }  // namespace
 
 uint32_t ChunkAssembler::chunk_size(const uint8_t* header) const {
@@ -41,13 +52,7 @@ ChunkAssembler::Message ChunkAssembler::feed(const uint8_t* chunk, size_t size) 
   }
   if (type_is(chunk, "ERR")) {
     message.kind = Kind::kError;
-    message.error = r.u32();
-    // The reason is informational and some servers lay out this body oddly.
-    try {
-      message.reason = r.string();
-    } catch (const DecodeError&) {
-      message.reason.clear();
-    }
+    read_error(r, message);
     return message;
   }
   if (type_is(chunk, "OPN")) {
@@ -76,12 +81,7 @@ ChunkAssembler::Message ChunkAssembler::feed(const uint8_t* chunk, size_t size) 
   if (chunk_type == 'A') {
     partial_.erase(message.request_id);
     message.kind = Kind::kAbort;
-    message.error = r.u32();
-    try {
-      message.reason = r.string();
-    } catch (const DecodeError&) {
-      message.reason.clear();
-    }
+    read_error(r, message);
     return message;
   }
   if (chunk_type != 'C' && chunk_type != 'F') throw DecodeError("bad chunk type");
