@@ -9,6 +9,37 @@
 
 namespace zeb {
 
+namespace {
+
+// ECMAScript's syntax characters; escaped with a backslash, each stands for
+// itself (as does "\\/").
+bool is_syntax_character(char c) {
+  return std::strchr("^$\\.*+?()[]{}|", c) != nullptr;
+}
+
+// The one text `pattern` matches, when it has no operator: every character is
+// plain or a backslash before a syntax character. Any other escape (\d, \n,
+// \x41 ...) or operator leaves it to the regex engine.
+bool literal_text(const std::string& pattern, std::string& text) {
+  text.clear();
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '\\') {
+      if (i + 1 == pattern.size()) return false;
+      const char escaped = pattern[++i];
+      if (!is_syntax_character(escaped) && escaped != '/') return false;
+      text += escaped;
+    } else if (is_syntax_character(c)) {
+      return false;
+    } else {
+      text += c;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 RFNodeRule::RFNodeRule(const char* node_ref) : NodeEntry(node_ref) {}
 
 RFNodeRule::RFNodeRule(const std::string& node_ref) : NodeEntry(node_ref) {}
@@ -30,7 +61,9 @@ int RFNodeRule::map_reference(const char* ref, char* out, size_t out_size) const
 }
 
 bool RFNodeRule::matches(const char* ref) const {
-  return ref != nullptr && std::regex_match(ref, pattern_);
+  if (ref == nullptr) return false;
+  if (literal_) return literal_text_ == ref;
+  return std::regex_match(ref, pattern_);
 }
 
 int RFNodeRule::methods_from_text(const std::string& text) {
@@ -55,6 +88,7 @@ void RFNodeRule::set_plane(std::string plane_id, std::string transport_addr,
 
 void RFNodeRule::compile_pattern() {
   pattern_ = std::regex(node_ref_, std::regex::ECMAScript);
+  literal_ = literal_text(node_ref_, literal_text_);
 }
 
 void RFNodeRule::set_content_rewrite(std::string content_rewrite) {

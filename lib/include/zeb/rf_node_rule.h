@@ -60,6 +60,10 @@ class ZEB_EXPORT RFNodeRule : public NodeEntry {
   std::string transport_scheme_;
   std::string options_;
   std::regex pattern_;
+  // A pattern without operators matches one text only: compared as bytes,
+  // which spares every call the regex engine.
+  bool literal_ = false;
+  std::string literal_text_;
   std::string content_rewrite_;
 };
 

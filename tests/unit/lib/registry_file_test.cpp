@@ -6,6 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <ostream>
+#include <regex>
 #include <string>
 
 #include "unit/lib/log_capture.h"
@@ -434,6 +435,32 @@ TEST_F(RuleRewrite, NoRewriteCopiesAndCuts) {
   EXPECT_EQ(out(), "abcdef");
   EXPECT_EQ(map("a.*", "", "abcdef", 4), -1);
   EXPECT_EQ(out(), "abc");
+}
+
+// Patterns without operators are compared as text; every answer must still be
+// the regex engine's.
+TEST(RuleMatch, PlainPatternsAnswerAsTheRegexDoes) {
+  const char* patterns[] = {"bench/out", "plant/\\+/temp", "a\\.b",      "a.b",    "a\\/b",    "",
+                            "site/#",    "x\\d",           "x\\n",       "(a)",    "a|b",      "a]",
+                            "a}",        "\\$share/g/t",   "$share/g/t", "a\\\\b", "a-b,c:d e"};
+  const char* refs[] = {
+      "bench/out", "bench/outx", "plant/+/temp", "plant/a/temp", "a.b",        "axb",  "a/b",
+      "",          "site/#",     "x1",           "xd",           "x\n",        "x\\n", "a\\",
+      "a",         "b",          "a]",           "a}",           "$share/g/t", "a\\b", "a-b,c:d e",
+      "BENCH/OUT"};
+  for (const char* pattern : patterns) {
+    RFNodeRule rule(pattern);
+    rule.compile_pattern();
+    const std::regex regex(pattern, std::regex::ECMAScript);
+    for (const char* ref : refs) {
+      EXPECT_EQ(rule.matches(ref), std::regex_match(ref, regex))
+          << "pattern \"" << pattern << "\", ref \"" << ref << "\"";
+    }
+  }
+  RFNodeRule escaped("plant/\\+/temp");
+  escaped.compile_pattern();
+  EXPECT_TRUE(escaped.matches("plant/+/temp"));
+  EXPECT_FALSE(escaped.matches("plant/\\+/temp"));
 }
 
 TEST(BaseNodeEntry, CopiesOnlyWhatFits) {
