@@ -79,15 +79,17 @@ bool MQTTTransport::create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos
                                      MQTTCallbackHandler** handler_out,
                                      const FirstSubscription* first, bool* created) {
   if (created) *created = false;
-  const nlohmann::json options = nlohmann::json::parse(zeb_get_options(entry));
   const std::string plane_id = zeb_get_plane_id(entry);
   zeb::log_debug(log_, "MQTT: Looking for conn: %s", plane_id.c_str());
+  // An open connection already carries what its options said; they are only
+  // read to open one.
   if (find_conn(plane_id, mosq_out, qos_inout, handler_out)) return true;
 
   // One opener at a time, so a plane is never connected twice.
   std::lock_guard<std::mutex> opening(open_lock_);
   if (find_conn(plane_id, mosq_out, qos_inout, handler_out)) return true;
   *mosq_out = nullptr;
+  const nlohmann::json options = nlohmann::json::parse(zeb_get_options(entry));
 
   std::string client_id;
   if (options.is_object() && options.contains("qos")) *qos_inout = read_qos(options, log_);
