@@ -27,13 +27,14 @@
 #include "blocks/timeseries/flat_to_timeseries.h"
 #include "blocks/timeseries/json_to_timeseries.h"
 #include "blocks/util/json_tree.h"
+#include "dom_timeseries.h"
 #include "framework/sink_port.h"
 
+using dom_timeseries::dom_flat;
+using dom_timeseries::dom_nested;
 using nlohmann::json;
 
 namespace {
-
-const json kAttributes = {{"source", "ZEB"}};
 
 struct Inputs {
   std::string nested;  // the telemetry document, compact
@@ -69,44 +70,6 @@ const Inputs& inputs() {
                   json{{"source", "press-hall"}, {"data", document}}.dump()};
   }();
   return loaded;
-}
-
-// The nested walk on the library's DOM, building the record as a document.
-void dom_walk(const json& node, json& body) {
-  if (node.is_null() || (node.is_array() && node.empty())) return;
-  for (const auto& member : node.items()) {
-    const json& value = member.value();
-    const auto has = [&](const char* key) { return value.is_object() && value.contains(key); };
-    const auto nested = [&](const char* key) { return has(key) && value.at(key).is_object(); };
-    if (!(has("timestamp") || has("type") || has("val")) || nested("timestamp") || nested("type") ||
-        nested("val")) {
-      dom_walk(value, body);
-      continue;
-    }
-    const auto usable = [&](const char* key) { return has(key) && !value.at(key).is_null(); };
-    if (!usable("timestamp") || !usable("type") || !usable("val")) continue;
-    body.push_back({{"name", member.key()},
-                    {"datapoints", {{value.at("timestamp"), value.at("val"), 3}}},
-                    {"attributes", kAttributes}});
-  }
-}
-
-json dom_nested(const json& document) {
-  json record = {{"messsageId", "weft-pipe"}, {"body", json::array()}};
-  dom_walk(document, record["body"]);
-  return record;
-}
-
-json dom_flat(const json& message) {
-  const int64_t time = message.at("timestamp").get<int64_t>();
-  json record = {{"messageId", "weft-pipe"}, {"body", json::array()}};
-  for (const auto& member : message.at("data").items()) {
-    if (!member.value().is_object() || !member.value().contains("val")) continue;
-    record["body"].push_back({{"name", member.key()},
-                              {"datapoints", {{time, member.value().at("val"), 3}}},
-                              {"attributes", kAttributes}});
-  }
-  return record;
 }
 
 template <typename Block>

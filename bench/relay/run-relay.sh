@@ -6,8 +6,11 @@
 # 1,000 messages and peak RSS.
 #
 # usage: bench/relay/run-relay.sh [COUNT] [RATE] [QOS] [CHAIN] [PAYLOAD]
-#   CHAIN: relay (ZEBIN -> ZEBOUT), timeseries (ZEBIN -> JSONTOTIMESERIES -> ZEBOUT)
-#   or broker (no relay: the collector subscribes to the input topic)
+#   CHAIN: relay (ZEBIN -> ZEBOUT), timeseries (ZEBIN -> JSONTOTIMESERIES -> ZEBOUT),
+#   baseline (the same transform in bench/relay/baseline_relay.cpp, the plain
+#   single-threaded way, instead of weft-pipe), baseline-node (the same in
+#   Node.js, bench/relay/node) or broker (no relay: the collector subscribes to
+#   the input topic)
 # environment: BROKER_NODELAY (broker's set_tcp_nodelay, default true),
 #   RELAY_NODELAY (the output plane's "tcp_nodelay", default true),
 #   PROBE_NODELAY (0 lets Nagle's algorithm batch the probe's publishes; default 1)
@@ -22,6 +25,9 @@ build=${BUILD_DIR:-build}
 probe="$build/bench/relay_probe"
 [ -x "$probe" ] || { echo "build with -DWEFT_BENCH=ON first (make bench)" >&2; exit 2; }
 [ -r "$payload" ] || { echo "cannot read the payload $payload (set WEFT_BENCH_DATA)" >&2; exit 2; }
+if [ "$chain" = baseline-node ] && [ ! -d bench/relay/node/node_modules ]; then
+  npm ci --prefix bench/relay/node --no-audit --no-fund >&2
+fi
 
 work=$(mktemp -d)
 port=$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')
@@ -62,6 +68,10 @@ if [ "$chain" = broker ]; then
   # topic and no relay runs (its figures then describe an idle process).
   sleep 86400 &
   out_topic=bench/in
+elif [ "$chain" = baseline ]; then
+  "$build/bench/baseline_relay" "$port" bench/in bench/out "$qos" > "$work/relay.log" 2>&1 &
+elif [ "$chain" = baseline-node ]; then
+  node bench/relay/node/relay.js "$port" bench/in bench/out "$qos" > "$work/relay.log" 2>&1 &
 else
   (cd "$build" && exec env healthcheck_path="$work/health" ./weft-pipe -f "$work/chain.json") \
     > "$work/relay.log" 2>&1 &
