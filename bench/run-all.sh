@@ -2,7 +2,8 @@
 # Runs every benchmark: Google Benchmark programs in <build>/bench/*_bench and
 # the relay benchmark (ZEBIN -> JSONTOTIMESERIES -> ZEBOUT on the telemetry
 # document) at QoS 0 and 1, at 2,000 and 10,000 messages per second, paced at
-# 34,000 and at full offered load, after the broker alone for comparison.
+# 34,000 and at full offered load, after the broker alone for comparison and
+# followed by two plain relays doing the same transform.
 # Figures go to stdout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,10 +16,14 @@ for program in "$build"/bench/*_bench; do
 done
 echo "== broker alone (collector on the input topic), qos 0, full load"
 bench/relay/run-relay.sh 100000 0 0 broker
-for qos in 0 1; do
-  for run in "20000 2000" "50000 10000" "100000 34000" "100000 0"; do
-    set -- $run
-    echo "== relay ZEBIN -> JSONTOTIMESERIES -> ZEBOUT, qos $qos, $1 messages at ${2/#0/full} msg/s"
-    bench/relay/run-relay.sh "$1" "$2" "$qos" timeseries
+# weft-pipe, then the two plain relays doing the same transform on the same
+# machine: single-threaded libmosquitto with a DOM transform, and Node.js.
+for relay in timeseries baseline baseline-node; do
+  for qos in 0 1; do
+    for run in "20000 2000" "50000 10000" "100000 34000" "100000 0"; do
+      set -- $run
+      echo "== relay $relay, qos $qos, $1 messages at ${2/#0/full} msg/s"
+      bench/relay/run-relay.sh "$1" "$2" "$qos" "$relay"
+    done
   done
 done
