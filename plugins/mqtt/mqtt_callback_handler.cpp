@@ -33,6 +33,10 @@ constexpr auto kRoomWait = std::chrono::seconds(1);
 // Acknowledged messages a connection may have outstanding before publishers
 // wait; about half a megabyte of copies for typical telemetry documents.
 constexpr int kMaxUnacknowledged = 256;
+// How long a publishing connection lets acknowledgements gather after reading
+// some: far below any wait of the publishers, and it turns one wake-up per
+// published message into one per batch.
+constexpr int kGatherMilliseconds = 1;
 
 // The network thread's reads and writes must return when there is nothing to
 // do, so that it can keep the connection alive and stop when asked; the socket
@@ -283,6 +287,13 @@ int MQTTCallbackHandler::serve() {
   const int result = mosquitto_loop_misc(mosq_);
   if (io.owns_lock()) io.unlock();
   notify_waiters();
+  // A connection without subscriptions hears only acknowledgements and
+  // keep-alive answers, none of which is late for waiting a moment; a stop
+  // (or any wake) ends the wait at once.
+  if (fds[0].revents != 0 && direct_.load() && running_) {
+    pollfd wake_only = {wake_fd_.get(), POLLIN, 0};
+    ::poll(&wake_only, 1, kGatherMilliseconds);
+  }
   return result;
 }
 
