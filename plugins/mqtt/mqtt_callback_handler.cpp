@@ -268,6 +268,7 @@ int MQTTCallbackHandler::serve() {
   if (!running_) return MOSQ_ERR_SUCCESS;
   std::unique_lock<std::mutex> io(io_lock_, std::defer_lock);
   if (direct_.load()) io.lock();
+  bool drained = false;
   if (fds[0].revents != 0) {
     // Whatever the socket holds is read before polling again; a read that
     // finds nothing more leaves errno at EAGAIN.
@@ -275,7 +276,8 @@ int MQTTCallbackHandler::serve() {
       errno = 0;
       const int result = mosquitto_loop_read(mosq_, 1);
       if (result != MOSQ_ERR_SUCCESS) return result;
-      if (errno == EAGAIN || errno == EWOULDBLOCK || !running_) break;
+      drained = errno == EAGAIN || errno == EWOULDBLOCK;
+      if (drained || !running_) break;
     }
   }
   if (mosquitto_want_write(mosq_)) {
@@ -288,9 +290,9 @@ int MQTTCallbackHandler::serve() {
   if (io.owns_lock()) io.unlock();
   notify_waiters();
   // A connection without subscriptions hears only acknowledgements and
-  // keep-alive answers, none of which is late for waiting a moment; a stop
-  // (or any wake) ends the wait at once.
-  if (fds[0].revents != 0 && direct_.load() && running_) {
+  // keep-alive answers, none of which is late for waiting a moment once the
+  // socket is read empty; a stop (or any wake) ends the wait at once.
+  if (drained && direct_.load() && running_) {
     pollfd wake_only = {wake_fd_.get(), POLLIN, 0};
     ::poll(&wake_only, 1, kGatherMilliseconds);
   }
