@@ -44,12 +44,14 @@ void collect(const char* plane, const char* topic, zeb::_Msg* msg, void* user) {
   auto* received = static_cast<Received*>(user);
   EXPECT_EQ(plane, nullptr);
   EXPECT_EQ(msg->data[msg->len], '\0');
-  {
-    std::lock_guard<std::mutex> guard(received->lock);
-    received->messages.emplace_back(topic, std::string(msg->data, msg->len));
-    received->lengths.push_back(msg->len);
-  }
+  std::string body(msg->data, msg->len);
+  const size_t length = msg->len;
   EXPECT_EQ(received->client->free_msg(msg), 1);
+  // Recorded last: once the waiting test sees the count, it may end and take
+  // `received` with it.
+  std::lock_guard<std::mutex> guard(received->lock);
+  received->messages.emplace_back(topic, std::move(body));
+  received->lengths.push_back(length);
 }
 
 // Numbered payloads: "<i>:" then filler.
