@@ -3,17 +3,21 @@
 // Arbitrary bytes are loaded as a registry document. Whatever the outcome, the
 // result must be one of the registry's codes, dump() must give valid JSON that
 // agrees with it, and looking up and rewriting a reference through the rules
-// the document produced must not fail.
+// the document produced must not fail. Every rule's pattern must match exactly
+// what the regex engine matches, whether the rule compares it as plain text or
+// runs the engine.
 #include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <string>
 
 #include "zeb/registry_file.h"
+#include "zeb/rf_node_rule.h"
 #include "zeb/transport.h"
 
 namespace {
@@ -49,6 +53,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc < 0) {
     require(rules == 0);
     require(dump.at("full_reg").is_null());
+  }
+
+  for (const auto& parsed : dump.at("parsed_rules")) {
+    const std::string pattern = parsed.at("node_ref").get<std::string>();
+    zeb::RFNodeRule rule(pattern);
+    rule.compile_pattern();  // the registry compiled the same text
+    const std::regex regex(pattern, std::regex::ECMAScript);
+    std::string unescaped;
+    for (char c : pattern) {
+      if (c != '\\') unescaped += c;
+    }
+    for (const std::string& ref : {pattern, unescaped, std::string("a/b"), std::string()}) {
+      require(rule.matches(ref.c_str()) == std::regex_match(ref.c_str(), regex));
+    }
   }
 
   for (const char* ref : {"a/b", "", "x"}) {
