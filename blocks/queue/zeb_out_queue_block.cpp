@@ -137,9 +137,13 @@ ZebOutQueueBlock::ZebOutQueueBlock(const std::string& name, const json& config)
 }
 
 ZebOutQueueBlock::~ZebOutQueueBlock() {
+  stop_draining();
+  shutdown();
+}
+
+void ZebOutQueueBlock::stop_draining() {
   stop();
   if (drain_thread_.joinable()) drain_thread_.join();
-  shutdown();
 }
 
 void ZebOutQueueBlock::process(qor::Port* /*port*/) {

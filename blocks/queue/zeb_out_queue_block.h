@@ -37,6 +37,11 @@ class ZebOutQueueBlock : public ZebOutBlock {
   static uint64_t cache_budget(const nlohmann::json& config, uint64_t available);
   uint64_t max_cache_bytes() const { return max_cache_bytes_; }
 
+ protected:
+  // Stops the block and waits for the drain thread; a derived block whose
+  // members deliveries reach calls it first in its destructor.
+  void stop_draining();
+
  private:
   struct FreeDeleter {
     void operator()(char* block) const;

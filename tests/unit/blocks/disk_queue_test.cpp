@@ -635,6 +635,8 @@ namespace {
 class QueueBlockProbe : public ZebOutQueueBlock {
  public:
   using ZebOutQueueBlock::ZebOutQueueBlock;
+  // Deliveries reach this probe's members, which die before the base stops.
+  ~QueueBlockProbe() override { stop_draining(); }
 
   void feed(const std::string& text) {
     input_.push(text);
