@@ -195,7 +195,20 @@ int main(int argc, char** argv) {
   constexpr int64_t kTickNs = 1'000'000;
   constexpr uint64_t kUnpacedBatch = 64;
   uint64_t next = 0;
-  while (next < count) {
+  // A relay that stops taking messages, and with it the broker, must not keep
+  // the probe waiting for ever: after this long without a message handed over,
+  // the rest is not sent and counts as lost.
+  constexpr int64_t kStallNs = 10'000'000'000;
+  int64_t progress_ns = start;
+  uint64_t acknowledged_seen = 0;
+  const auto stalled = [&] {
+    if (acknowledged != acknowledged_seen) {
+      acknowledged_seen = acknowledged;
+      progress_ns = now_ns();
+    }
+    return now_ns() - progress_ns > kStallNs;
+  };
+  while (next < count && !stalled()) {
     // Everything due by now goes out in this tick.
     uint64_t due = count;
     if (rate > 0) {
@@ -203,8 +216,11 @@ int main(int argc, char** argv) {
     } else {
       due = std::min<uint64_t>(count, next + kUnpacedBatch);
     }
-    for (; next < due; ++next) {
-      while (qos > 0 && next - acknowledged >= kMaxOutstanding) wait_and_serve(pub, 1'000'000);
+    for (; next < due && !stalled(); ++next) {
+      while (qos > 0 && next - acknowledged >= kMaxOutstanding && !stalled()) {
+        wait_and_serve(pub, 1'000'000);
+      }
+      if (stalled()) break;
       const std::string payload =
           "{\"seq_ns\":{\"timestamp\":0,\"type\":\"string\",\"val\":\"#seq#" +
           std::to_string(next) + ":" + std::to_string(now_ns()) + "\"}" + rest;
@@ -213,8 +229,10 @@ int main(int argc, char** argv) {
         wait_and_serve(pub, 100'000);
       }
       // A full socket: let the broker take what is pending first.
-      while (mosquitto_want_write(pub)) wait_and_serve(pub, 1'000'000);
+      while (mosquitto_want_write(pub) && !stalled()) wait_and_serve(pub, 1'000'000);
+      if (!mosquitto_want_write(pub)) progress_ns = now_ns();
     }
+    if (stalled()) break;
     if (rate > 0) {
       // The rest of this tick serves the connection.
       wait_and_serve(pub, kTickNs - (now_ns() - start) % kTickNs);
@@ -241,12 +259,12 @@ int main(int argc, char** argv) {
   std::lock_guard<std::mutex> guard(collector.lock);
   const uint64_t received = collector.received.load();
   const double span = (collector.last_ns - start) / 1e9;
-  const double offered = count / ((sent_done - start) / 1e9);
+  const double offered = next / ((sent_done - start) / 1e9);
   std::printf(
-      "{\"count\":%" PRIu64 ",\"offered_per_s\":%.0f,\"received\":%" PRIu64 ",\"lost\":%" PRIu64
-      ",\"duplicates\":%" PRIu64 ",\"unparsable\":%" PRIu64
+      "{\"count\":%" PRIu64 ",\"sent\":%" PRIu64 ",\"offered_per_s\":%.0f,\"received\":%" PRIu64
+      ",\"lost\":%" PRIu64 ",\"duplicates\":%" PRIu64 ",\"unparsable\":%" PRIu64
       ",\"delivered_per_s\":%.0f,\"latency_ms\":{\"p50\":%.3f,\"p99\":%.3f,\"max\":%.3f}}\n",
-      count, offered, received, count - received, collector.duplicates, collector.unparsable,
+      count, next, offered, received, count - received, collector.duplicates, collector.unparsable,
       span > 0 ? received / span : 0.0, percentile(collector.latency_ns, 0.50),
       percentile(collector.latency_ns, 0.99), percentile(collector.latency_ns, 1.0));
   // Acknowledgements of the last messages are read before leaving.
