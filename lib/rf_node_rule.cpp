@@ -12,7 +12,7 @@ namespace zeb {
 namespace {
 
 // ECMAScript's syntax characters; escaped with a backslash, each stands for
-// itself (as does "\\/").
+// itself, as does an escaped '/'.
 bool is_syntax_character(char c) {
   return std::strchr("^$\\.*+?()[]{}|", c) != nullptr;
 }
