@@ -232,7 +232,6 @@ int main(int argc, char** argv) {
       while (mosquitto_want_write(pub) && !stalled()) wait_and_serve(pub, 1'000'000);
       if (!mosquitto_want_write(pub)) progress_ns = now_ns();
     }
-    if (stalled()) break;
     if (rate > 0) {
       // The rest of this tick serves the connection.
       wait_and_serve(pub, kTickNs - (now_ns() - start) % kTickNs);

@@ -266,8 +266,7 @@ int MQTTCallbackHandler::serve() {
     if (::read(wake_fd_.get(), &count, sizeof count) < 0) count = 0;
   }
   if (!running_) return MOSQ_ERR_SUCCESS;
-  std::unique_lock<std::mutex> io(io_lock_, std::defer_lock);
-  if (direct_.load()) io.lock();
+  std::unique_lock<std::mutex> io = socket_guard();
   bool drained = false;
   if (fds[0].revents != 0) {
     // Whatever the socket holds is read before polling again; a read that
@@ -299,9 +298,14 @@ int MQTTCallbackHandler::serve() {
   return result;
 }
 
-int MQTTCallbackHandler::reconnect_once() {
+std::unique_lock<std::mutex> MQTTCallbackHandler::socket_guard() {
   std::unique_lock<std::mutex> io(io_lock_, std::defer_lock);
   if (direct_.load()) io.lock();
+  return io;
+}
+
+int MQTTCallbackHandler::reconnect_once() {
+  std::unique_lock<std::mutex> io = socket_guard();
   const int result = mosquitto_reconnect(mosq_);
   if (result == MOSQ_ERR_SUCCESS) make_nonblocking(mosq_);
   return result;

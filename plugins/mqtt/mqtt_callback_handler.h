@@ -77,6 +77,9 @@ class MQTTCallbackHandler {
   int serve();
   void reconnect(int qos);
   int reconnect_once();
+  // `io_lock_`, taken in direct mode only: what the network thread holds while
+  // libmosquitto may write to, close or reopen the socket.
+  std::unique_lock<std::mutex> socket_guard();
   // Gives the message to libmosquitto: written here in direct mode, queued for
   // the network thread otherwise.
   int hand_over(const char* topic, int length, const void* payload, int qos);

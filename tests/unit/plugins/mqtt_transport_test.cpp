@@ -86,6 +86,12 @@ class MqttTransport : public ::testing::Test {
 
   void TearDown() override { free_clients(); }
 
+  // Subscribes `client` to `topic`, delivering into `received`.
+  int subscribe(zeb::IClient* client, const char* topic, Received& received) {
+    received.client = client;
+    return client->sub(topic, collect, &received);
+  }
+
   // Publishes empty messages on `topic` until `received` gets one, so the
   // publisher's connection is open and the subscription active; what arrived
   // so far is then forgotten.
@@ -119,8 +125,7 @@ class MqttTransport : public ::testing::Test {
 TEST_F(MqttTransport, PublishAndSubscribeCarryExactPayloads) {
   zeb::IClient* client = make_client("plane", plane_json());
   Received received;
-  received.client = client;
-  ASSERT_EQ(client->sub("a/b", collect, &received), zeb::kSuccess);
+  ASSERT_EQ(subscribe(client, "a/b", received), zeb::kSuccess);
   EXPECT_EQ(client->sub("a/b", collect, &received), zeb::kDuplicateSubscription);
 
   std::string binary("x\0y", 3);
@@ -146,9 +151,8 @@ TEST_F(MqttTransport, UnreachableBrokerGivesConnectionFailedAndIsRetried) {
   zeb::IClient* client = make_client(
       "down", R"({"transport_addr":"mqtt-tcp://127.0.0.1:)" + std::to_string(port) + "\"}");
   Received received;
-  received.client = client;
   EXPECT_EQ(client->pub("t"), zeb::kConnectionFailed);
-  EXPECT_EQ(client->sub("t", collect, &received), zeb::kConnectionFailed);
+  EXPECT_EQ(subscribe(client, "t", received), zeb::kConnectionFailed);
 }
 
 TEST_F(MqttTransport, BadOptionsAreReportedNotThrown) {
@@ -189,8 +193,7 @@ TEST_F(MqttTransport, QosOneWithClientIdKeepsASessionWhileAway) {
   {
     zeb::IClient* client =
         make_client("durable", plane_json(R"(,"qos":1,"clientid":"weft-durable")"));
-    received.client = client;
-    ASSERT_EQ(client->sub("durable/t", collect, &received), zeb::kSuccess);
+    ASSERT_EQ(subscribe(client, "durable/t", received), zeb::kSuccess);
     std::this_thread::sleep_for(200ms);
     free_clients();
   }
@@ -211,8 +214,7 @@ TEST_F(MqttTransport, QosOneWithClientIdKeepsASessionWhileAway) {
 TEST_F(MqttTransport, SubscriptionResumesAfterBrokerRestart) {
   zeb::IClient* client = make_client("plane", plane_json());
   Received received;
-  received.client = client;
-  ASSERT_EQ(client->sub("restart/t", collect, &received), zeb::kSuccess);
+  ASSERT_EQ(subscribe(client, "restart/t", received), zeb::kSuccess);
   broker_.stop();
   std::this_thread::sleep_for(500ms);
   ASSERT_TRUE(broker_.start());
@@ -229,8 +231,7 @@ TEST_F(MqttTransport, SubscriptionResumesAfterBrokerRestart) {
 TEST_F(MqttTransport, DestroyingDuringBackoffDoesNotWait) {
   zeb::IClient* client = make_client("plane", plane_json());
   Received received;
-  received.client = client;
-  ASSERT_EQ(client->sub("t", collect, &received), zeb::kSuccess);
+  ASSERT_EQ(subscribe(client, "t", received), zeb::kSuccess);
   broker_.stop();
   std::this_thread::sleep_for(3500ms);  // the network thread is now in a 2 s or 4 s back-off
   EXPECT_LT(free_clients(), 1500ms);
@@ -239,8 +240,7 @@ TEST_F(MqttTransport, DestroyingDuringBackoffDoesNotWait) {
 TEST_F(MqttTransport, IdleConnectionIsKeptAliveAndClosesAtOnce) {
   zeb::IClient* client = make_client("plane", plane_json());
   Received received;
-  received.client = client;
-  ASSERT_EQ(client->sub("idle/t", collect, &received), zeb::kSuccess);
+  ASSERT_EQ(subscribe(client, "idle/t", received), zeb::kSuccess);
   // Longer than the broker waits for a ping (one and a half keep-alive periods
   // of 5 s) plus the broker's own checking interval.
   std::this_thread::sleep_for(13s);
@@ -258,8 +258,7 @@ TEST_F(MqttTransport, IdleConnectionIsKeptAliveAndClosesAtOnce) {
 TEST_F(MqttTransport, PublishesLargerThanTheSocketTakesArriveWholeAndInOrder) {
   zeb::IClient* client = make_client("plane", plane_json());
   Received received;
-  received.client = client;
-  ASSERT_EQ(client->sub("bulk/t", collect, &received), zeb::kSuccess);
+  ASSERT_EQ(subscribe(client, "bulk/t", received), zeb::kSuccess);
   constexpr int kMessages = 400;
   std::string payload(64 * 1024, 'x');
   for (int i = 0; i < kMessages; ++i) {
@@ -277,8 +276,7 @@ TEST_F(MqttTransport, PublishesLargerThanTheSocketTakesArriveWholeAndInOrder) {
 TEST_F(MqttTransport, AcknowledgedPublishingWaitsWhileTheBrokerIsSilent) {
   zeb::IClient* subscriber = make_client("in", plane_json(R"(,"qos":1)"));
   Received received;
-  received.client = subscriber;
-  ASSERT_EQ(subscriber->sub("acked/t", collect, &received), zeb::kSuccess);
+  ASSERT_EQ(subscribe(subscriber, "acked/t", received), zeb::kSuccess);
   zeb::IClient* publisher = make_client("out", plane_json(R"(,"qos":1)"));
   await_route(publisher, "acked/t", received);
 
@@ -301,8 +299,7 @@ TEST_F(MqttTransport, AcknowledgedPublishingWaitsWhileTheBrokerIsSilent) {
 TEST_F(MqttTransport, PublishingWaitsWhileTheBrokerReadsNothing) {
   zeb::IClient* subscriber = make_client("in", plane_json());
   Received received;
-  received.client = subscriber;
-  ASSERT_EQ(subscriber->sub("frozen/t", collect, &received), zeb::kSuccess);
+  ASSERT_EQ(subscribe(subscriber, "frozen/t", received), zeb::kSuccess);
   zeb::IClient* publisher = make_client("out", plane_json());
   await_route(publisher, "frozen/t", received);
 
@@ -332,10 +329,9 @@ TEST_F(MqttTransport, PublishingWaitsWhileTheBrokerReadsNothing) {
 TEST_F(MqttTransport, APlaneOpenedToPublishSubscribesToo) {
   zeb::IClient* client = make_client("plane", plane_json());
   Received received;
-  received.client = client;
   std::string before = "before";
   ASSERT_EQ(client->pub("mixed/t", before.data(), before.size()), zeb::kSuccess);
-  ASSERT_EQ(client->sub("mixed/t", collect, &received), zeb::kSuccess);
+  ASSERT_EQ(subscribe(client, "mixed/t", received), zeb::kSuccess);
   // One connection: the subscription reaches the broker ahead of this message.
   std::string after = "after";
   ASSERT_EQ(client->pub("mixed/t", after.data(), after.size()), zeb::kSuccess);
