@@ -47,6 +47,11 @@ int BaseTransport::sub(const char*, void*, MessageCallback, void*) {
   return kUnsupportedMethod;
 }
 
+int BaseTransport::pub_tracked(const char*, void*, char*, size_t, PublishCallback, void*,
+                               uint64_t) {
+  return kUnsupportedMethod;
+}
+
 ConnectionMetadata BaseTransport::connection_metadata(const char*, void*) {
   ConnectionMetadata metadata;
   metadata.healthy(true);

@@ -20,6 +20,7 @@ static_assert(offsetof(zeb::_Msg, reserved) == sizeof(void*), "message layout");
 static_assert(offsetof(zeb::_Msg, data) == sizeof(void*) + sizeof(uint64_t), "message layout");
 static_assert(offsetof(zeb::_Msg, len) == offsetof(zeb::_Msg, data) + sizeof(char*),
               "message layout");
+static_assert(std::is_same<zeb_pub_callback, zeb::PublishCallback>::value, "callback type");
 static_assert(ZEB_METHOD_SUB == zeb::kMethodSub && ZEB_METHOD_PUB == zeb::kMethodPub &&
                   ZEB_METHOD_SET == zeb::kMethodSet && ZEB_METHOD_GET == zeb::kMethodGet,
               "method bits");
@@ -116,6 +117,16 @@ int zeb_pub(zeb_client* client, const char* ref, char* data, size_t len) {
   if (client == nullptr) return zeb::kNullClientHandle;
   try {
     return client_of(client)->pub(ref, data, len);
+  } catch (...) {
+    return zeb::kInternalError;
+  }
+}
+
+int zeb_pub_tracked(zeb_client* client, const char* ref, char* data, size_t len,
+                    zeb_pub_callback done, void* user, uint64_t tag) {
+  if (client == nullptr) return zeb::kNullClientHandle;
+  try {
+    return client_of(client)->pub_tracked(ref, data, len, done, user, tag);
   } catch (...) {
     return zeb::kInternalError;
   }

@@ -15,6 +15,10 @@ int IClient::pub(const char* ref) {
   return pub(ref, nullptr, 0);
 }
 
+int IClient::pub_tracked(const char*, char*, size_t, PublishCallback, void*, uint64_t) {
+  return kUnsupportedMethod;
+}
+
 int IClient::unsub(const char*) {
   return kSuccess;
 }

@@ -51,6 +51,15 @@ int ClientImpl::pub(const char* ref, char* data, size_t len) {
   return route.transport()->pub(route.ref(), route.entry(), data, len);
 }
 
+int ClientImpl::pub_tracked(const char* ref, char* data, size_t len, PublishCallback done,
+                            void* user, uint64_t tag) {
+  if ((data == nullptr && len != 0) || done == nullptr) return kInvalidOption;
+  Route route;
+  const int rc = route.resolve(*registry_, *loader_, kMethodPub, kMethodPub, ref);
+  if (rc != kSuccess) return rc;
+  return route.transport()->pub_tracked(route.ref(), route.entry(), data, len, done, user, tag);
+}
+
 int ClientImpl::sub(const char* ref, MessageCallback callback, void* user) {
   if (callback == nullptr) return kInvalidOption;
   Route route;

@@ -30,6 +30,9 @@ class ClientImpl : public IClient {
   int pub(const char* ref, char* data, size_t len) override;
   // A null callback is refused (-9): the transport would call it on delivery.
   int sub(const char* ref, MessageCallback callback, void* user) override;
+  // Routed like pub (method PUB). A null done is refused (-9).
+  int pub_tracked(const char* ref, char* data, size_t len, PublishCallback done, void* user,
+                  uint64_t tag) override;
   int free_msg(_Msg* msg) override;
 
  private:

@@ -3,7 +3,10 @@
 // broker. Publish delivers synchronously, on the publisher's thread, to the
 // subscriber of the same (rewritten) reference; set stores a value that get
 // returns. The plane option "healthy" (default true) is what
-// connection_metadata reports.
+// connection_metadata reports. A tracked publish is delivered like pub and
+// then completed with the plane option "complete": a status (default 200), or
+// "hold" to keep it pending until the transport is destroyed, which completes
+// it with -10.
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -11,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "zeb/base_transport.h"
 #include "zeb/log.h"
@@ -23,7 +27,16 @@ class LoopbackTransport : public zeb::BaseTransport {
   LoopbackTransport(int id, void* log) : BaseTransport(id), log_(log) {
     zeb::log_debug(log_, "LOOPBACK: transport %d created", id_);
   }
-  ~LoopbackTransport() override { zeb::log_debug(log_, "LOOPBACK: transport %d destroyed", id_); }
+  ~LoopbackTransport() override {
+    std::vector<Pending> held;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      held.swap(held_);
+    }
+    for (const Pending& pending : held)
+      pending.done(pending.user, pending.tag, zeb::kConnectionError);
+    zeb::log_debug(log_, "LOOPBACK: transport %d destroyed", id_);
+  }
 
   const char* get_transport_name() override { return "LOOPBACK"; }
   const char** get_schemes() override { return kSchemes; }
@@ -64,6 +77,23 @@ class LoopbackTransport : public zeb::BaseTransport {
     return zeb::kSuccess;
   }
 
+  int pub_tracked(const char* ref, void* entry, char* data, size_t len, zeb::PublishCallback done,
+                  void* user, uint64_t tag) override {
+    if (done == nullptr) return zeb::kInvalidOption;
+    const auto options = nlohmann::json::parse(zeb_get_options(entry), nullptr, false);
+    const auto complete = options.is_object() ? options.find("complete") : options.end();
+    const int result = pub(ref, entry, data, len);
+    if (result != zeb::kSuccess) return result;
+    if (complete != options.end() && complete->is_string() && *complete == "hold") {
+      std::lock_guard<std::mutex> guard(lock_);
+      held_.push_back(Pending{done, user, tag});
+      return zeb::kSuccess;
+    }
+    const bool has_status = complete != options.end() && complete->is_number_integer();
+    done(user, tag, has_status ? complete->get<int>() : zeb::kSuccess);
+    return zeb::kSuccess;
+  }
+
   int sub(const char* ref, void* entry, zeb::MessageCallback callback, void* user) override {
     if (callback == nullptr) return zeb::kInvalidOption;
     std::lock_guard<std::mutex> guard(lock_);
@@ -94,6 +124,12 @@ class LoopbackTransport : public zeb::BaseTransport {
     std::string plane;
   };
 
+  struct Pending {
+    zeb::PublishCallback done;
+    void* user;
+    uint64_t tag;
+  };
+
   zeb::_Msg* make_msg(const char* data, size_t len) {
     auto* bytes = static_cast<char*>(std::malloc(len + 1));
     if (bytes == nullptr) return nullptr;
@@ -108,6 +144,7 @@ class LoopbackTransport : public zeb::BaseTransport {
   std::mutex lock_;
   std::map<std::string, std::string> values_;
   std::map<std::string, Subscription> subscriptions_;
+  std::vector<Pending> held_;  // tracked publishes kept pending by "complete": "hold"
 };
 
 const char* LoopbackTransport::kSchemes[] = {"loop", nullptr};

@@ -31,6 +31,8 @@ class ZEB_EXPORT BaseTransport : public Transport {
   int set(const char* ref, void* entry, char* data, size_t len) override;
   int pub(const char* ref, void* entry, char* data, size_t len) override;
   int sub(const char* ref, void* entry, MessageCallback callback, void* user) override;
+  int pub_tracked(const char* ref, void* entry, char* data, size_t len, PublishCallback done,
+                  void* user, uint64_t tag) override;
   // Healthy.
   ConnectionMetadata connection_metadata(const char* ref, void* entry) override;
   // 1, without touching the message.

@@ -24,6 +24,15 @@ struct _Msg {
 // It runs on a thread of the transport and owns msg.
 using MessageCallback = void (*)(const char* plane, const char* topic, _Msg* msg, void* user);
 
+// Outcome of one tracked publish, called exactly once per publish that
+// pub_tracked accepted (returned 200): 200 once the plane acknowledged it
+// (QoS 0: the whole packet written to the socket; QoS 1: PUBACK; QoS 2:
+// PUBCOMP), otherwise the status saying why it never will be (for
+// example -10 when the connection was lost first). Runs on a transport
+// thread, possibly before pub_tracked has returned; it must not block and
+// must not call back into the client.
+using PublishCallback = void (*)(void* user, uint64_t tag, int status);
+
 // What applications hold to get, set, publish and subscribe by node reference.
 // Results are status codes (zeb/status.h).
 //
@@ -41,6 +50,12 @@ class ZEB_EXPORT IClient {
   virtual int pub(const char* ref);
   virtual int pub(const char* ref, char* data, size_t len) = 0;
   virtual int sub(const char* ref, MessageCallback callback, void* user) = 0;
+  // Publishes and later reports the outcome through done(user, tag, status).
+  // Any result but 200 means done is never called and nothing was kept. A
+  // client freed while publishes are pending calls done with -10 for each
+  // before freeClient returns. Default: -3, unsupported.
+  virtual int pub_tracked(const char* ref, char* data, size_t len, PublishCallback done, void* user,
+                          uint64_t tag);
   virtual int free_msg(_Msg* msg) = 0;
   // Default: does nothing and returns 200.
   virtual int unsub(const char* ref);

@@ -48,6 +48,12 @@ class ZEB_EXPORT Transport {
   virtual int set(const char* ref, void* entry, char* data, size_t len) = 0;
   virtual int pub(const char* ref, void* entry, char* data, size_t len) = 0;
   virtual int sub(const char* ref, void* entry, MessageCallback callback, void* user) = 0;
+  // pub with completion (see IClient::pub_tracked): on 200, done is called
+  // exactly once, from a transport thread or, when the transport is destroyed
+  // first, with -10 from the destroying thread before its destructor returns.
+  // On any other result done is never called and nothing is kept.
+  virtual int pub_tracked(const char* ref, void* entry, char* data, size_t len,
+                          PublishCallback done, void* user, uint64_t tag) = 0;
   virtual ConnectionMetadata connection_metadata(const char* ref, void* entry) = 0;
   // Frees a message this transport made; 1 means freed.
   virtual int free_msg(_Msg* msg) = 0;

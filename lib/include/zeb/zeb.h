@@ -45,6 +45,15 @@ typedef struct zeb_client zeb_client;
  * callback owns msg and gives it back with zeb_free_msg. */
 typedef void (*zeb_msg_callback)(const char* plane, const char* topic, zeb_msg* msg, void* user);
 
+/* Outcome of one tracked publish, called exactly once for every zeb_pub_tracked
+ * that returned 200: 200 once the plane acknowledged the message (QoS 0: the
+ * whole packet written to the socket; QoS 1: PUBACK; QoS 2: PUBCOMP), otherwise
+ * the status saying why it never will be (-10: the connection was lost first,
+ * or the client was freed). It runs on a transport thread, possibly before
+ * zeb_pub_tracked has returned; it must not block and must not call back into
+ * the client. */
+typedef void (*zeb_pub_callback)(void* user, uint64_t tag, int status);
+
 /* Loads a registry from source: a file path, or JSON text given in its place.
  * Returns the load result (above 1000 on success, *out set) or a negative code
  * (*out null); -9 for a null out. */
@@ -66,6 +75,12 @@ ZEB_EXPORT void zeb_free_client(zeb_client* client);
 ZEB_EXPORT int zeb_get(zeb_client* client, const char* ref, zeb_msg** out);
 ZEB_EXPORT int zeb_set(zeb_client* client, const char* ref, char* data, size_t len);
 ZEB_EXPORT int zeb_pub(zeb_client* client, const char* ref, char* data, size_t len);
+/* zeb_pub with completion: on 200, done(user, tag, status) follows exactly once;
+ * on any other result it never does. zeb_free_client completes pending ones
+ * with -10 before it returns. -9 for a null done; -3 where the plane's
+ * transport cannot report completion. */
+ZEB_EXPORT int zeb_pub_tracked(zeb_client* client, const char* ref, char* data, size_t len,
+                               zeb_pub_callback done, void* user, uint64_t tag);
 ZEB_EXPORT int zeb_sub(zeb_client* client, const char* ref, zeb_msg_callback callback, void* user);
 /* 1 for a null message or when freed; 0 when it names no transport. */
 ZEB_EXPORT int zeb_free_msg(zeb_msg* msg);

@@ -35,6 +35,19 @@ static void on_message(const char* plane, const char* topic, zeb_msg* msg, void*
   got->freed = zeb_free_msg(msg);
 }
 
+struct completion {
+  int count;
+  uint64_t tag;
+  int status;
+};
+
+static void on_done(void* user, uint64_t tag, int status) {
+  struct completion* done = (struct completion*)user;
+  ++done->count;
+  done->tag = tag;
+  done->status = status;
+}
+
 static const char kRegistry[] =
     "{\"info\":{\"file_version\":1.0},"
     "\"config\":{\"p\":{\"transport_addr\":\"loop://local\"}},"
@@ -65,6 +78,20 @@ int main(void) {
   CHECK(strcmp(got.topic, "loop/sensor") == 0);
   CHECK(strcmp(got.plane, "p") == 0);
   CHECK(got.freed == 1);
+
+  {
+    struct completion done;
+    memset(&done, 0, sizeof done);
+    CHECK(zeb_pub_tracked(client, "c/sensor", payload, strlen(payload), on_done, &done, 77) == 200);
+    CHECK(got.count == 2);
+    CHECK(done.count == 1);
+    CHECK(done.tag == 77);
+    CHECK(done.status == 200);
+    CHECK(zeb_pub_tracked(client, "c/sensor", payload, 1, NULL, &done, 78) == -9);
+    CHECK(zeb_pub_tracked(NULL, "c/sensor", payload, 1, on_done, &done, 79) == -15);
+    CHECK(zeb_pub_tracked(client, "kv/a", payload, 1, on_done, &done, 80) == -1);
+    CHECK(done.count == 1);
+  }
 
   CHECK(zeb_set(client, "kv/a", value, 3) == 200);
   CHECK(zeb_get(client, "kv/a", &msg) == 200);

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "unit/lib/log_capture.h"
@@ -98,6 +99,88 @@ TEST_F(ClientTest, PublishReachesSubscriberOfRewrittenReference) {
   // an unrelated one does not.
   ASSERT_EQ(publish("v/u", "x"), zeb::kSuccess);
   EXPECT_EQ(delivery_.payloads.size(), 1u);
+}
+
+// Every completion a tracked publish reported, in order.
+struct Completions {
+  std::vector<std::pair<uint64_t, int>> calls;
+  size_t delivered_before = 0;  // deliveries seen when the last completion came
+  const Delivery* delivery = nullptr;
+};
+
+void on_done(void* user, uint64_t tag, int status) {
+  auto* completions = static_cast<Completions*>(user);
+  completions->calls.emplace_back(tag, status);
+  if (completions->delivery != nullptr) {
+    completions->delivered_before = completions->delivery->payloads.size();
+  }
+}
+
+TEST_F(ClientTest, TrackedPublishCompletesOnceWithItsTag) {
+  Completions completions;
+  completions.delivery = &delivery_;
+  ASSERT_EQ(client_->sub("v/t", on_message, &delivery_), zeb::kSuccess);
+  char data[] = "abc";
+  ASSERT_EQ(client_->pub_tracked("v/t", data, 3, on_done, &completions, 41), zeb::kSuccess);
+  ASSERT_EQ(client_->pub_tracked("v/t", data, 1, on_done, &completions, 42), zeb::kSuccess);
+  ASSERT_EQ(delivery_.payloads.size(), 2u);
+  EXPECT_EQ(delivery_.payloads[0], "abc");
+  EXPECT_EQ(delivery_.payloads[1], "a");
+  EXPECT_EQ(delivery_.topics[1], "store/t");
+  const std::vector<std::pair<uint64_t, int>> expected{{41, zeb::kSuccess}, {42, zeb::kSuccess}};
+  EXPECT_EQ(completions.calls, expected);
+  // Completed after the message was carried, not before.
+  EXPECT_EQ(completions.delivered_before, 2u);
+}
+
+TEST_F(ClientTest, RefusedTrackedPublishNeverCompletes) {
+  Completions completions;
+  char data[] = "x";
+  EXPECT_EQ(client_->pub_tracked("b/x", data, 1, on_done, &completions, 1),
+            zeb::kUnsupportedMethod);
+  EXPECT_EQ(client_->pub_tracked("nothing/x", data, 1, on_done, &completions, 2),
+            zeb::kNodeNotFound);
+  EXPECT_EQ(client_->pub_tracked("n/x", data, 1, on_done, &completions, 3),
+            zeb::kTransportNotFound);
+  EXPECT_EQ(client_->pub_tracked("v/t", data, 1, nullptr, &completions, 4), zeb::kInvalidOption);
+  EXPECT_EQ(client_->pub_tracked("v/t", nullptr, 1, on_done, &completions, 5), zeb::kInvalidOption);
+  // A client that is not the library's own supports none.
+  struct Bare : zeb::IClient {
+    int get(const char*, _Msg**) override { return 0; }
+    int set(const char*, char*, size_t) override { return 0; }
+    using IClient::pub;
+    int pub(const char*, char*, size_t) override { return 0; }
+    int sub(const char*, zeb::MessageCallback, void*) override { return 0; }
+    int free_msg(_Msg*) override { return 0; }
+  } bare;
+  EXPECT_EQ(bare.pub_tracked("v/t", data, 1, on_done, &completions, 6), zeb::kUnsupportedMethod);
+  EXPECT_TRUE(completions.calls.empty());
+}
+
+TEST_F(ClientTest, TrackedPublishCarriesTheTransportsOutcome) {
+  ASSERT_TRUE(registry_->add_plane("f", R"({"transport_addr":"loop://f","complete":-6})"));
+  rule("f", zeb::kMethodPub, "f/.*", "");
+  std::unique_ptr<zeb::IClient, ClientDeleter> client(zeb::makeClient(registry_.get()));
+  Completions completions;
+  char data[] = "x";
+  ASSERT_EQ(client->pub_tracked("f/x", data, 1, on_done, &completions, 9), zeb::kSuccess);
+  const std::vector<std::pair<uint64_t, int>> expected{{9, zeb::kUnableToDeliver}};
+  EXPECT_EQ(completions.calls, expected);
+}
+
+TEST_F(ClientTest, FreeingTheClientCompletesPendingPublishes) {
+  ASSERT_TRUE(registry_->add_plane("h", R"({"transport_addr":"loop://h","complete":"hold"})"));
+  rule("h", zeb::kMethodPub, "h/.*", "");
+  std::unique_ptr<zeb::IClient, ClientDeleter> client(zeb::makeClient(registry_.get()));
+  Completions completions;
+  char data[] = "x";
+  ASSERT_EQ(client->pub_tracked("h/1", data, 1, on_done, &completions, 1), zeb::kSuccess);
+  ASSERT_EQ(client->pub_tracked("h/2", data, 1, on_done, &completions, 2), zeb::kSuccess);
+  EXPECT_TRUE(completions.calls.empty());
+  client.reset();
+  const std::vector<std::pair<uint64_t, int>> expected{{1, zeb::kConnectionError},
+                                                       {2, zeb::kConnectionError}};
+  EXPECT_EQ(completions.calls, expected);
 }
 
 TEST_F(ClientTest, OneArgumentPublishSendsEmptyPayload) {

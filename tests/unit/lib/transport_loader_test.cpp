@@ -199,6 +199,11 @@ TEST(BaseTransport, DefaultsSupportNothing) {
   EXPECT_EQ(base.set("r", nullptr, data, 1), zeb::kUnsupportedMethod);
   EXPECT_EQ(base.pub("r", nullptr, data, 1), zeb::kUnsupportedMethod);
   EXPECT_EQ(base.sub("r", nullptr, nullptr, nullptr), zeb::kUnsupportedMethod);
+  int completions = 0;
+  const zeb::PublishCallback count = [](void* user, uint64_t, int) { ++*static_cast<int*>(user); };
+  EXPECT_EQ(base.pub_tracked("r", nullptr, data, 1, count, &completions, 3),
+            zeb::kUnsupportedMethod);
+  EXPECT_EQ(completions, 0);
   EXPECT_TRUE(base.connection_metadata("r", nullptr).healthy());
   zeb::_Msg untouched{nullptr, 5, data, 1};
   EXPECT_EQ(base.free_msg(&untouched), 1);
