@@ -567,7 +567,9 @@ void DiskQueue::after_push() {
 void DiskQueue::note_write_failure(int error) {
   ++failures_unreported_;
   const Clock::time_point now = Clock::now();
-  if (failures_unreported_ > 1 && now - last_failure_report_ < kReportEvery) return;
+  if (last_failure_report_ != Clock::time_point{} && now - last_failure_report_ < kReportEvery) {
+    return;
+  }
   zeb::log_error(logger_,
                  "Queue file %s: unable to store a record: %s; %llu record(s) dropped since the "
                  "last report, %llu since the queue was opened",
