@@ -116,12 +116,22 @@ ZebOutQueueBlock::ZebOutQueueBlock(const std::string& name, const json& config)
   // Checked before the directory is touched, so a rejected configuration
   // leaves nothing behind; the errors do not depend on the free space.
   cache_budget(config, 0);
+  DiskQueue::Options options{0, DiskQueue::Sync::kNone, 1000};
+  if (!DiskQueue::parse_sync(config_string(config, "sync", "none"), &options.sync)) {
+    throw std::invalid_argument("sync must be \"none\", \"interval\" or \"always\"");
+  }
+  const int32_t interval_ms = config_int(config, "sync_interval_ms", 1000);
+  if (interval_ms < 1) throw std::invalid_argument("sync_interval_ms must be at least 1");
+  options.interval_ms = static_cast<uint32_t>(interval_ms);
 
   struct stat info;
   if (::stat(directory.c_str(), &info) != 0 && ::mkdir(directory.c_str(), 0775) != 0) {
     throw std::runtime_error("Unable to open, or create directory");
   }
-  const uint64_t available = boost::filesystem::space(directory).available;
+  // The queue's own files count as available, so a restart never makes the
+  // budget smaller than what is stored.
+  const uint64_t available =
+      boost::filesystem::space(directory).available + DiskQueue::bytes_on_disk(directory);
   max_cache_bytes_ = cache_budget(config, available);
   if (available < max_cache_bytes_) {
     zeb::log_warn(logger(),
@@ -129,7 +139,8 @@ ZebOutQueueBlock::ZebOutQueueBlock(const std::string& name, const json& config)
                   static_cast<long>(max_cache_bytes_),
                   static_cast<long>(std::min(available, kLargestBudget)));
   }
-  queue_ = std::make_unique<DiskQueue>(directory, max_cache_bytes_, logger());
+  options.max_bytes = max_cache_bytes_;
+  queue_ = std::make_unique<DiskQueue>(directory, options, logger());
   zeb::log_info(logger(), "ZEBOutQueueBlock: Max cache size in bytes: %ld",
                 static_cast<long>(max_cache_bytes_));
   zeb::log_info(logger(), "ZEBOutQueueBlock: Starting Queue Muncher thread");
