@@ -27,6 +27,12 @@ for relay in timeseries baseline baseline-node; do
     done
   done
 done
+# Store and forward: the queue's drain at QoS 1 beside a plain ZEBOUT in the
+# same run, with the in-flight window at its default and at one.
+for relay in relay queue queue-w1; do
+  echo "== relay $relay, qos 1, 20000 messages at full msg/s"
+  bench/relay/run-relay.sh 20000 0 1 "$relay"
+done
 # The broker as installed (Nagle's algorithm on its sockets), as in the
 # reference figures of other relays: it batches what it forwards, so every
 # relay gets more of the two cores.

@@ -7,6 +7,8 @@
 #
 # usage: bench/relay/run-relay.sh [COUNT] [RATE] [QOS] [CHAIN] [PAYLOAD]
 #   CHAIN: relay (ZEBIN -> ZEBOUT), timeseries (ZEBIN -> JSONTOTIMESERIES -> ZEBOUT),
+#   queue (ZEBIN -> ZEBOUTQUEUE, its in-flight window at the default),
+#   queue-w1 (the same with one text in flight at a time),
 #   baseline (the same transform in bench/relay/baseline_relay.cpp, the plain
 #   single-threaded way, instead of weft-pipe), baseline-node (the same in
 #   Node.js, bench/relay/node) or broker (no relay: the collector subscribes to
@@ -49,14 +51,20 @@ if [ "$chain" = timeseries ]; then
   middle='"ts": {"type": "JSONTOTIMESERIES"},'
   out_from="ts:output"
 fi
+out_type=ZEBOUT
+out_extra=""
+case "$chain" in
+  queue) out_type=ZEBOUTQUEUE; out_extra=", \"directory\": \"$work/queue\"" ;;
+  queue-w1) out_type=ZEBOUTQUEUE; out_extra=", \"directory\": \"$work/queue\", \"max_in_flight\": 1" ;;
+esac
 cat > "$work/chain.json" <<JSON
 {
   "blocks": {
     "in": {"type": "ZEBIN", "config": {"transport_addr": "mqtt-tcp://127.0.0.1:$port",
            "method": "SUB", "node_ref": "bench/in", "options": {"qos": $qos}}},
     $middle
-    "out": {"type": "ZEBOUT", "config": {"transport_addr": "mqtt-tcp://127.0.0.1:$port",
-            "method": "PUB", "node_ref": "bench/out", "options": {"qos": $qos, "tcp_nodelay": ${RELAY_NODELAY:-true}}}}
+    "out": {"type": "$out_type", "config": {"transport_addr": "mqtt-tcp://127.0.0.1:$port",
+            "method": "PUB", "node_ref": "bench/out", "options": {"qos": $qos, "tcp_nodelay": ${RELAY_NODELAY:-true}}$out_extra}}
   },
   "mappings": {$( [ "$chain" = timeseries ] && echo '"in:output": "ts:input",' ) "$out_from": "out:input"}
 }

@@ -4,9 +4,10 @@
 
 namespace weft_test {
 
-MqttTestClient::MqttTestClient(int port, const std::string& client_id) {
+MqttTestClient::MqttTestClient(int port, const std::string& client_id, bool persistent) {
   mosquitto_lib_init();
-  mosq_ = mosquitto_new(client_id.empty() ? nullptr : client_id.c_str(), true, this);
+  const bool clean = client_id.empty() || !persistent;
+  mosq_ = mosquitto_new(client_id.empty() ? nullptr : client_id.c_str(), clean, this);
   if (mosq_ == nullptr) throw std::runtime_error("mosquitto_new failed");
   mosquitto_message_callback_set(mosq_, &MqttTestClient::on_message);
   mosquitto_subscribe_callback_set(mosq_, &MqttTestClient::on_subscribe);

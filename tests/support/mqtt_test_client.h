@@ -15,7 +15,9 @@ namespace weft_test {
 // it receives (topic, payload) on libmosquitto's own thread.
 class MqttTestClient {
  public:
-  explicit MqttTestClient(int port, const std::string& client_id = "");
+  // A client id with `persistent` keeps the broker session (subscriptions and
+  // messages queued for it) across reconnects; libmosquitto reconnects on its own.
+  explicit MqttTestClient(int port, const std::string& client_id = "", bool persistent = false);
   ~MqttTestClient();
   MqttTestClient(const MqttTestClient&) = delete;
   MqttTestClient& operator=(const MqttTestClient&) = delete;
