@@ -24,7 +24,9 @@ Block::Block(std::string name) : name_(std::move(name)) {
 Block::~Block() {
   // A destroyed block must not stay reachable for the health check.
   BlockChain::instance().remove(this);
+  for (auto& entry : ports_) entry.second->set_owner(nullptr);
   if (thread_.joinable()) thread_.detach();
+  if (worker_.joinable()) worker_.detach();
 }
 
 int Block::add_port(Port* port) {
@@ -36,6 +38,11 @@ int Block::add_port(Port* port) {
   return SUCCESS;
 }
 
+void Block::forget_port(Port* port) {
+  auto it = ports_.find(port->name());
+  if (it != ports_.end() && it->second == port) ports_.erase(it);
+}
+
 Port* Block::find_port(const std::string& name) const {
   auto it = ports_.find(name);
   return it == ports_.end() ? nullptr : it->second;
@@ -44,16 +51,41 @@ Port* Block::find_port(const std::string& name) const {
 void Block::stop() {
   stop_flag_.store(true, std::memory_order_release);
   semaphore_.post();
+  { std::lock_guard<std::mutex> guard(worker_lock_); }
+  worker_wake_.notify_all();
+  for (auto& entry : ports_) entry.second->owner_stopped();
 }
 
 void Block::join() {
   stop();
-  if (thread_.joinable() && thread_.get_id() != boost::this_thread::get_id()) thread_.join();
+  const boost::thread::id self = boost::this_thread::get_id();
+  if (thread_.joinable() && thread_.get_id() != self) thread_.join();
+  if (worker_.joinable() && worker_.get_id() != self) worker_.join();
 }
 
 void Block::start_thread() {
   if (has_thread()) return;
   thread_ = boost::thread(&Block::thread_main, this);
+  if (has_worker()) worker_ = boost::thread(&Block::worker_main, this);
+}
+
+void Block::stop_intake() {
+  join();
+}
+
+bool Block::worker_wait(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> guard(worker_lock_);
+  worker_wake_.wait_for(guard, timeout, [this] { return worker_woken_ || stopping(); });
+  worker_woken_ = false;
+  return !stopping();
+}
+
+void Block::wake_worker() {
+  {
+    std::lock_guard<std::mutex> guard(worker_lock_);
+    worker_woken_ = true;
+  }
+  worker_wake_.notify_all();
 }
 
 void Block::notify() {
@@ -66,6 +98,9 @@ void Block::run() {
   for (;;) {
     semaphore_.wait();
     if (stopping()) return;
+    // Set before any message leaves its port, so that an observer who finds
+    // the ports empty and then this flag clear knows the message went on.
+    busy_.store(true);
     for (auto& entry : ports_) {
       if (!entry.second->has_data()) continue;
       // A failing message must not end the block: report it and go on.
@@ -77,6 +112,7 @@ void Block::run() {
         report_error("unknown error");
       }
     }
+    busy_.store(false);
   }
 }
 
@@ -98,6 +134,21 @@ void Block::thread_main() {
       report_error("unknown error");
     }
     if (!stopping()) std::this_thread::sleep_for(kRestartPause);
+  }
+}
+
+void Block::worker_main() {
+  pthread_setname_np(pthread_self(), (name_.substr(0, 13) + ".w").c_str());
+  while (!stopping()) {
+    try {
+      work();
+      return;
+    } catch (const std::exception& e) {
+      report_error(e.what());
+    } catch (...) {
+      report_error("unknown error");
+    }
+    worker_wait(kRestartPause);
   }
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include <boost/interprocess/sync/interprocess_semaphore.hpp>
@@ -17,9 +20,12 @@ namespace qor {
 // `stopping()`), and `is_healthy` (called from the health-check thread, so it
 // must only read state that is safe to read across threads).
 //
+// A block may also have a second thread, its worker (see `has_worker`), which
+// starts and stops with the block's own thread.
+//
 // Construction registers the block in BlockChain; destruction removes it.
 // Construction and port registration happen on the main thread before the
-// chain starts.
+// chain starts; the port map is not changed while the block's threads run.
 class Block {
  public:
   explicit Block(std::string name);
@@ -35,13 +41,16 @@ class Block {
   Port* find_port(const std::string& name) const;
   const std::map<std::string, Port*>& ports() const { return ports_; }
 
-  // Sets the stop flag and wakes the block's thread. Any thread.
+  // Sets the stop flag and wakes the block's thread, its worker and every
+  // producer waiting for room in one of its input ports. Any thread.
   void stop();
-  // Stops the block and waits for its thread to end (not from the block's own thread).
+  // Stops the block and waits for its thread and its worker to end (not from
+  // either of them).
   void join();
   bool stopping() const { return stop_flag_.load(std::memory_order_acquire); }
 
-  // Starts the block's thread unless it already has one; errors propagate.
+  // Starts the block's thread (and its worker, if it has one) unless it
+  // already has one; errors propagate.
   virtual void start_thread();
   bool has_thread() const { return thread_.get_id() != boost::thread::id(); }
 
@@ -54,18 +63,52 @@ class Block {
   virtual void process(Port* port);
   virtual bool is_healthy() { return true; }
 
+  // True while the default loop is not handling a message. Any thread. A
+  // block whose input ports are empty and which is idle holds no message.
+  bool idle() const { return !busy_.load(); }
+  // Makes a block that brings data into the chain (one without input ports)
+  // take no more: the default stops and joins its threads. Blocks fed by
+  // another thread (a transport's callbacks) also end that feed. Main thread.
+  virtual void stop_intake();
+
+  // Called by a port that is being destroyed while it is still registered.
+  void forget_port(Port* port);
+
  protected:
+  // A block whose `has_worker()` is true gets a second thread running `work()`,
+  // started with the block's own thread and stopped and joined with it (`join`).
+  // `work` should return once `worker_wait` returns false; an error escaping it
+  // is reported and `work` is called again after a pause.
+  virtual bool has_worker() const { return false; }
+  virtual void work() {}
+  // Interruptible wait for the worker: returns after `timeout`, after
+  // `wake_worker()`, or at once when the block stops. False when stopping.
+  bool worker_wait(std::chrono::milliseconds timeout);
+  // Any thread: ends the current (or the next) `worker_wait` early.
+  void wake_worker();
+
   // Reports an error that escaped `run` or `process`; the loop keeps going.
   virtual void report_error(const std::string& what);
 
  private:
   void thread_main();
+  void worker_main();
 
   const std::string name_;
   std::atomic<bool> stop_flag_{false};
+  // Set by the default loop while it hands messages to `process`; read by
+  // the thread that drains the chain at the end.
+  std::atomic<bool> busy_{false};
   std::map<std::string, Port*> ports_;  // ports are members of the derived block
   boost::interprocess::interprocess_semaphore semaphore_{0};
   boost::thread thread_;
+  boost::thread worker_;
+  // `worker_lock_` guards `worker_woken_`; `worker_wake_` is tied to it. `stop`
+  // takes the lock after setting the stop flag, so a waiting worker cannot
+  // miss it.
+  std::mutex worker_lock_;
+  std::condition_variable worker_wake_;
+  bool worker_woken_ = false;
 };
 
 }  // namespace qor

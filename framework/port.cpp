@@ -2,9 +2,14 @@
 
 #include <algorithm>
 
+#include "framework/block.h"
 #include "framework/exception.h"
 
 namespace qor {
+
+Port::~Port() {
+  if (owner_ != nullptr) owner_->forget_port(this);
+}
 
 void Port::connect(Port* /*other*/) {
   throw Exception(CANNOT_CONNECT);

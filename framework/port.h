@@ -16,7 +16,8 @@ class Block;
 class Port {
  public:
   explicit Port(std::string name) : name_(std::move(name)) {}
-  virtual ~Port() = default;
+  // Leaves its owner's port map, so that a block never reaches a port that is gone.
+  virtual ~Port();
   Port(const Port&) = delete;
   Port& operator=(const Port&) = delete;
 
@@ -29,9 +30,16 @@ class Port {
   virtual size_t connection_count() const { return connections_.size(); }
   virtual const std::type_info& data_type() const = 0;
   virtual bool has_data() = 0;
+  // True for ports that receive messages (sinks).
+  virtual bool is_input() const { return false; }
+  // Messages waiting in this port; 0 for ports that hold none.
+  virtual size_t queued() { return 0; }
+  // Called by the owner when it stops: producers waiting for room give up.
+  virtual void owner_stopped() {}
 
   const std::string& name() const { return name_; }
   Block* owner() const { return owner_; }
+  // Set by Block::add_port and cleared when the owner goes first.
   void set_owner(Block* owner) { owner_ = owner; }
 
  protected:

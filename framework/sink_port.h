@@ -10,8 +10,8 @@
 
 namespace qor {
 
-// Input port: a bounded ring queue filled by the producing block's thread and
-// emptied by the owning block's thread. `lock_` guards `queue_`; `not_empty_`
+// Input port: a bounded ring queue filled by producing threads (any number)
+// and emptied by the owning block's thread. `lock_` guards `queue_`; `not_empty_`
 // and `not_full_` are tied to it. Each queued message posts the owner's
 // semaphore once, so the owner's loop wakes once per message.
 template <typename T>
@@ -36,14 +36,28 @@ class SinkPort : public Port {
 
   size_t capacity() const { return queue_.capacity(); }
 
-  // Blocking hand-over: a full queue makes the producer wait once for room
-  // (back-pressure). If it is still full after that wait (another producer took
-  // the room), the oldest message gives way so the producer never blocks for good.
+  bool is_input() const override { return true; }
+  size_t queued() override { return size(); }
+
+  void owner_stopped() override {
+    boost::lock_guard<boost::mutex> guard(lock_);
+    not_full_.notify_all();
+  }
+
+  // Blocking hand-over: waits while the queue is full (back-pressure), for as
+  // long as it takes, and never overwrites a queued message. BLOCK_STOPPED when
+  // the owning block stops before there is room: the value is not queued.
   int push(T value) {
     {
       boost::unique_lock<boost::mutex> guard(lock_);
-      if (queue_.full()) not_full_.wait(guard);
-      queue_.push_back(std::move(value));  // overwrites the oldest when full
+      for (;;) {
+        // Tested under lock_: owner_stopped takes lock_ after the flag is set,
+        // so a stop cannot slip between this test and the wait.
+        if (owner_stopping()) return BLOCK_STOPPED;
+        if (!queue_.full()) break;
+        not_full_.wait(guard);
+      }
+      queue_.push_back(std::move(value));
     }
     delivered();
     return SUCCESS;
@@ -77,6 +91,11 @@ class SinkPort : public Port {
   boost::circular_buffer<T> queue_;  // guarded by lock_
 
  private:
+  bool owner_stopping() const {
+    const Block* block = owner();
+    return block != nullptr && block->stopping();
+  }
+
   void delivered() {
     not_empty_.notify_one();
     if (Block* block = owner()) block->notify();

@@ -24,6 +24,8 @@ std::string status_text(int code) {
       return "Port already connected";
     case NULL_PORT:
       return "Port pointer is null";
+    case BLOCK_STOPPED:
+      return "Block stopped";
     default:
       return "Unknown error code";
   }

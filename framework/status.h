@@ -17,6 +17,7 @@ enum Status : int {
   ALREADY_CONNECTED = 8,
   NULL_PORT = 9,
   PORT_OWNED = 10,
+  BLOCK_STOPPED = 11,
 };
 
 std::string status_text(int code);

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,17 +112,123 @@ TEST(SinkQueue, PushWaitsForRoomThenAppends) {
   EXPECT_EQ(sink.receive(), "late");
 }
 
-TEST(SinkQueue, PushOverwritesTheOldestWhenStillFullAfterOneWait) {
+TEST(SinkQueue, PushKeepsWaitingThroughASpuriousWakeAndNeverOverwrites) {
   RacingSink sink("in");
   for (int i = 0; i < 32; ++i) sink.try_push(std::to_string(i));
-  std::thread producer([&] { sink.push("newest"); });
-  std::this_thread::sleep_for(200ms);  // let the producer reach its wait
-  sink.signal_room_taken_again();
-  producer.join();
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    EXPECT_EQ(sink.push("newest"), qor::SUCCESS);
+    done = true;
+  });
+  std::this_thread::sleep_for(100ms);  // let the producer reach its wait
+  for (int i = 0; i < 5; ++i) sink.signal_room_taken_again();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(done) << "a wake-up without room must not let push through";
   std::vector<std::string> contents = sink.contents();
+  ASSERT_EQ(contents.size(), 32u);
+  EXPECT_EQ(contents.front(), "0") << "the oldest message was overwritten";
+  EXPECT_EQ(sink.receive(), "0");
+  producer.join();
+  EXPECT_TRUE(done);
+  contents = sink.contents();
   ASSERT_EQ(contents.size(), 32u);
   EXPECT_EQ(contents.front(), "1");
   EXPECT_EQ(contents.back(), "newest");
+}
+
+TEST(SinkQueue, SecondProducerWaitsInsteadOfTakingTheFirstOnesRoom) {
+  SinkPort<std::string> sink("in", 4);
+  for (int i = 0; i < 4; ++i) sink.try_push("old" + std::to_string(i));
+  std::atomic<int> pushed{0};
+  std::thread first([&] {
+    sink.push("a");
+    ++pushed;
+  });
+  std::thread second([&] {
+    sink.push("b");
+    ++pushed;
+  });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(pushed, 0);
+  EXPECT_EQ(sink.receive(), "old0");  // room for exactly one of them
+  ASSERT_TRUE(wait_until([&] { return pushed == 1; }));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(pushed, 1) << "the other producer must keep waiting";
+  EXPECT_EQ(sink.size(), 4u);
+  EXPECT_EQ(sink.receive(), "old1");
+  first.join();
+  second.join();
+  std::vector<std::string> rest;
+  while (sink.has_data()) rest.push_back(sink.receive());
+  ASSERT_EQ(rest.size(), 4u);
+  EXPECT_EQ(rest[0], "old2");
+  EXPECT_EQ(rest[1], "old3");
+  EXPECT_TRUE((rest[2] == "a" && rest[3] == "b") || (rest[2] == "b" && rest[3] == "a"));
+}
+
+TEST(SinkQueue, ManyProducersLoseNothing) {
+  constexpr int kProducers = 4;
+  constexpr int kEach = 2000;
+  SinkPort<std::string> sink("in", 3);
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&sink, p] {
+      for (int i = 0; i < kEach; ++i) {
+        ASSERT_EQ(sink.push(std::to_string(p) + ":" + std::to_string(i)), qor::SUCCESS);
+      }
+    });
+  }
+  std::vector<int> next(kProducers, 0);
+  for (int n = 0; n < kProducers * kEach; ++n) {
+    const std::string message = sink.receive();
+    const size_t colon = message.find(':');
+    const int p = std::stoi(message.substr(0, colon));
+    EXPECT_EQ(std::stoi(message.substr(colon + 1)), next[p]) << "lost or reordered";
+    next[p] = std::stoi(message.substr(colon + 1)) + 1;
+  }
+  for (auto& t : producers) t.join();
+  EXPECT_FALSE(sink.has_data());
+  for (int p = 0; p < kProducers; ++p) EXPECT_EQ(next[p], kEach);
+}
+
+TEST(SinkQueue, PushReturnsBlockStoppedWhenTheOwnerStopsAndQueuesNothing) {
+  qor::Block owner("owner");
+  SinkPort<std::string> sink("in", 2);
+  owner.add_port(&sink);
+  sink.try_push("a");
+  sink.try_push("b");
+  std::atomic<int> result{-1};
+  std::thread producer([&] { result = sink.push("c"); });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(result, -1) << "push must wait while the owner runs";
+  owner.stop();
+  producer.join();
+  EXPECT_EQ(result, qor::BLOCK_STOPPED);
+  EXPECT_EQ(sink.size(), 2u);
+  // A stopped owner refuses at once, even with room.
+  sink.receive();
+  EXPECT_EQ(sink.push("d"), qor::BLOCK_STOPPED);
+  EXPECT_EQ(qor::status_text(qor::BLOCK_STOPPED), "Block stopped");
+}
+
+TEST(SinkQueue, APortThatOutlivesItsBlockHasNoOwnerAndABlockForgetsDeadPorts) {
+  auto port = std::make_unique<SinkPort<std::string>>("in");
+  {
+    qor::Block block("short-lived");
+    block.add_port(port.get());
+    EXPECT_EQ(port->owner(), &block);
+  }
+  EXPECT_EQ(port->owner(), nullptr);
+  EXPECT_EQ(port->push("x"), qor::SUCCESS);
+
+  qor::Block block("long-lived");
+  {
+    SinkPort<std::string> inner("inner");
+    block.add_port(&inner);
+    EXPECT_EQ(block.find_port("inner"), &inner);
+  }
+  EXPECT_EQ(block.find_port("inner"), nullptr);
+  block.stop();  // must not touch the destroyed port
 }
 
 TEST(Links, AreOneSidedAndSingle) {
