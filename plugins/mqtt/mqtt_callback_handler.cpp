@@ -85,6 +85,9 @@ void tune_socket(mosquitto* mosq) {
   ::setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
 }
 
+// The handler whose network thread this is, if any.
+thread_local const MQTTCallbackHandler* tls_serving = nullptr;
+
 int remaining_ms(Clock::time_point deadline) {
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -181,7 +184,7 @@ void MQTTCallbackHandler::track(int mid, const Pending& pending) {
     }
   }
   unconfirmed_.fetch_sub(1);
-  if (pending.done != nullptr) pending.done(pending.user, pending.tag, zeb::kSuccess);
+  confirm(pending);
 }
 
 void MQTTCallbackHandler::completed(int mid) {
@@ -198,11 +201,35 @@ void MQTTCallbackHandler::completed(int mid) {
     pending_.erase(it);
   }
   unconfirmed_.fetch_sub(1);
-  if (pending.done != nullptr) pending.done(pending.user, pending.tag, zeb::kSuccess);
+  confirm(pending);
   notify_waiters();
 }
 
+void MQTTCallbackHandler::confirm(const Pending& pending) {
+  if (pending.done == nullptr) return;
+  if (tls_serving == this) {
+    pending.done(pending.user, pending.tag, zeb::kSuccess);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(pending_lock_);
+    confirmed_.push_back(pending);
+  }
+  wake();
+}
+
+void MQTTCallbackHandler::report_confirmed() {
+  std::vector<Pending> confirmed;
+  {
+    std::lock_guard<std::mutex> guard(pending_lock_);
+    if (confirmed_.empty()) return;
+    confirmed.swap(confirmed_);
+  }
+  for (const Pending& pending : confirmed) pending.done(pending.user, pending.tag, zeb::kSuccess);
+}
+
 void MQTTCallbackHandler::fail_pending(int status) {
+  report_confirmed();
   std::map<int, Pending> failed;
   {
     std::lock_guard<std::mutex> guard(pending_lock_);
@@ -365,6 +392,7 @@ void MQTTCallbackHandler::on_message(mosquitto*, void* obj, const mosquitto_mess
 
 void MQTTCallbackHandler::net_loop() {
   pthread_setname_np(pthread_self(), "mqtt-net");
+  tls_serving = this;
   void* log = *log_ref_;
   int delay = kFirstBackoffSeconds;
   while (running_) {
@@ -527,6 +555,7 @@ int MQTTCallbackHandler::serve(int wait_ms, bool handshake) {
     uint64_t count = 0;
     if (::read(wake_fd_.get(), &count, sizeof count) < 0) count = 0;
   }
+  report_confirmed();
   if (!running_) return MOSQ_ERR_SUCCESS;
   std::unique_lock<std::mutex> io = socket_guard();
   if (!reading && (fds[0].revents & (POLLERR | POLLHUP)) != 0) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "framework/unique_fd.h"
 #include "mqtt_delivery.h"
@@ -142,6 +143,12 @@ class MQTTCallbackHandler {
   // Completion of the publish `mid`: from libmosquitto, or recorded by `track`.
   void completed(int mid);
   void track(int mid, const Pending& pending);
+  // Reports a confirmed publish: at once on the network thread; from any
+  // other thread (libmosquitto confirms a QoS 0 publish inside the publisher's
+  // own write) it is handed to the network thread, so a publisher is never
+  // called back from inside its own publish.
+  void confirm(const Pending& pending);
+  void report_confirmed();
 
   zeb::Transport* const owner_;
   const MQTTPlaneSettings settings_;
@@ -159,6 +166,7 @@ class MQTTCallbackHandler {
   std::mutex pending_lock_;
   std::map<int, Pending> pending_;  // unconfirmed publishes by mid; guarded by pending_lock_
   std::set<int> early_;             // confirmed before `track` saw them; guarded by pending_lock_
+  std::vector<Pending> confirmed_;  // for the network thread to report; guarded by pending_lock_
   std::atomic<int> unconfirmed_{0};
 
   // Network thread only.

@@ -376,11 +376,13 @@ namespace {
 struct Completions {
   std::mutex lock;
   std::vector<std::pair<uint64_t, int>> calls;
+  std::vector<std::thread::id> threads;
 
   static void record(void* user, uint64_t tag, int status) {
     auto* self = static_cast<Completions*>(user);
     std::lock_guard<std::mutex> guard(self->lock);
     self->calls.emplace_back(tag, status);
+    self->threads.push_back(std::this_thread::get_id());
   }
   std::vector<std::pair<uint64_t, int>> snapshot() {
     std::lock_guard<std::mutex> guard(lock);
@@ -436,6 +438,11 @@ TEST_F(MqttTransport, TrackedPublishesCompleteWhenTheBrokerConfirms) {
                                                        {20, 200}, {21, 200}, {22, 200}};
   EXPECT_EQ(calls, expected);
   ASSERT_TRUE(watcher.wait_for(9, 5s));
+  {
+    // Never from inside the publisher's own call, where it may hold its locks.
+    std::lock_guard<std::mutex> guard(completions.lock);
+    for (const auto& thread : completions.threads) EXPECT_NE(thread, std::this_thread::get_id());
+  }
   free_clients();
   EXPECT_EQ(completions.snapshot().size(), 9u);  // exactly once each
 }
