@@ -1,52 +1,70 @@
 #include "mqtt_callback_handler.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
-#include "mqtt_transport.h"
+#include "mqtt_plane_health.h"
 #include "zeb/log.h"
+#include "zeb/status.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+constexpr int kKeepAliveSeconds = 5;
 constexpr int kFirstBackoffSeconds = 1;
 // The delay doubles while it is at most this many seconds: 1, 2, ... 2048.
 constexpr int kLastDoublingSeconds = 1199;
+// A connection that stayed up this long resets the back-off. Six keep-alive
+// periods: a broker that accepts and then drops the connection for missing
+// pings (after one and a half periods) or a load balancer that closes idle
+// connections after a few seconds never counts as healed.
+constexpr auto kStableUp = std::chrono::seconds(30);
 // The longest wait for socket events; keep-alive pings are due well after it.
 constexpr int kPollMilliseconds = 1000;
-// Packets read in a row before keep-alive gets its turn, so a flood of
-// incoming messages never starves the pings the broker expects.
+// Packets read in a row before writing and keep-alive get their turn.
 constexpr int kReadBurst = 64;
-// The longest a publisher waits for the socket to take what it left behind,
-// or for acknowledgements.
+// The longest a publisher waits at a time before looking at the connection again.
 constexpr auto kRoomWait = std::chrono::seconds(1);
-// Acknowledged messages a connection may have outstanding before publishers
-// wait; about half a megabyte of copies for typical telemetry documents.
-constexpr int kMaxUnacknowledged = 256;
+// Publishes a connection may have unconfirmed (QoS 1 and 2: unacknowledged;
+// QoS 0: not yet written) before publishers wait: about half a megabyte of
+// copies for typical telemetry documents.
+constexpr int kMaxUnconfirmed = 256;
+// Received messages waiting for their subscriber before the connection stops
+// reading from the socket, by count and by bytes (at least one message of the
+// largest size allowed always fits).
+constexpr size_t kDeliveryCount = 256;
+constexpr size_t kDeliveryBytes = 32u * 1024 * 1024;
+// How long an orderly end waits for the broker to acknowledge what was published.
+constexpr auto kStopAckWait = std::chrono::seconds(3);
 // How long a publishing connection lets acknowledgements gather after reading
 // some: far below any wait of the publishers, and it turns one wake-up per
 // published message into one per batch.
 constexpr int kGatherMilliseconds = 1;
-
-// The network thread's reads and writes must return when there is nothing to
-// do, so that it can keep the connection alive and stop when asked; the socket
-// is made non-blocking after every connect, whatever libmosquitto chose.
-void make_nonblocking(mosquitto* mosq) {
-  const int sock = mosquitto_socket(mosq);
-  if (sock < 0) return;
-  const int flags = ::fcntl(sock, F_GETFL);
-  if (flags >= 0) ::fcntl(sock, F_SETFL, flags | O_NONBLOCK);
-}
+// While the socket is not read (the subscriber is slow) libmosquitto cannot see
+// the broker's answers to its pings and would drop the connection, so the
+// network thread keeps the broker's keep-alive timer fed itself: an
+// unsubscription from a filter nobody subscribes to, every half period.
+constexpr char kNudgeFilter[] = "$weft/keep-alive";
+constexpr auto kNudgeEvery = std::chrono::milliseconds(kKeepAliveSeconds * 500);
+// Data sent but not acknowledged by the broker's TCP for this long ends the
+// connection: a vanished broker is noticed even while the socket is not read.
+constexpr unsigned kTcpUserTimeoutMs = 3 * kKeepAliveSeconds * 1000;
 
 // "$share/GROUP/FILTER" delivers topics that match FILTER.
 const char* strip_share_prefix(const std::string& filter) {
@@ -56,43 +74,174 @@ const char* strip_share_prefix(const std::string& filter) {
   return group_end == std::string::npos ? filter.c_str() : filter.c_str() + group_end + 1;
 }
 
-}  // namespace
-
-MQTTCallbackHandler::MQTTCallbackHandler(MQTTTransport* transport, mosquitto* mosq, void** log_ref,
-                                         bool direct)
-    : transport_(transport),
-      mosq_(mosq),
-      log_ref_(log_ref),
-      wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      direct_(direct) {}
-
-int MQTTCallbackHandler::publish(const char* topic, int length, const void* payload, int qos) {
-  // Counted before libmosquitto has it, so its acknowledgement never comes first.
-  if (qos > 0) unacknowledged_.fetch_add(1);
-  const int result = hand_over(topic, length, payload, qos);
-  if (qos > 0 && result != MOSQ_ERR_SUCCESS) unacknowledged_.fetch_sub(1);
-  if (socket_full_.load()) {
-    wake();  // the network thread writes the rest when the socket has room
-    wait_until([this] { return !socket_full_.load(); });
-  }
-  if (qos > 0 && result == MOSQ_ERR_SUCCESS && unacknowledged_.load() > kMaxUnacknowledged) {
-    wait_until([this] { return unacknowledged_.load() <= kMaxUnacknowledged; });
-  }
-  return result;
+// The network thread's reads and writes must return when there is nothing to
+// do, so that it can keep the connection alive and stop when asked.
+void tune_socket(mosquitto* mosq) {
+  const int sock = mosquitto_socket(mosq);
+  if (sock < 0) return;
+  const int flags = ::fcntl(sock, F_GETFL);
+  if (flags >= 0) ::fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+  const unsigned timeout = kTcpUserTimeoutMs;
+  ::setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
 }
 
-int MQTTCallbackHandler::hand_over(const char* topic, int length, const void* payload, int qos) {
-  if (direct_.load()) {
-    std::lock_guard<std::mutex> io(io_lock_);
-    if (direct_.load()) {
-      const int result = mosquitto_publish(mosq_, nullptr, topic, length, payload, qos, false);
-      if (mosquitto_want_write(mosq_)) socket_full_.store(true);
-      return result;
+// The handler whose network thread this is, if any.
+thread_local const MQTTCallbackHandler* tls_serving = nullptr;
+
+int remaining_ms(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+MQTTCallbackHandler::MQTTCallbackHandler(zeb::Transport* owner, const MQTTPlaneSettings& settings,
+                                         void** log_ref, bool direct)
+    : owner_(owner),
+      settings_(settings),
+      log_ref_(log_ref),
+      direct_(direct),
+      wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (!wake_fd_.valid()) throw std::runtime_error(std::strerror(errno));
+  mosq_.reset(mosquitto_new(settings_.client_id.empty() ? nullptr : settings_.client_id.c_str(),
+                            settings_.clean_session, this));
+  if (!mosq_) throw std::runtime_error(std::strerror(errno));
+  delivery_ = std::make_unique<MQTTDelivery>(
+      kDeliveryCount, std::max(kDeliveryBytes, settings_.max_message_size), [this] { wake(); });
+}
+
+MQTTCallbackHandler::~MQTTCallbackHandler() {
+  stop();
+}
+
+void MQTTCallbackHandler::start() {
+  net_thread_ = std::thread(&MQTTCallbackHandler::net_loop, this);
+}
+
+void MQTTCallbackHandler::await_first_attempt() {
+  std::unique_lock<std::mutex> guard(wake_lock_);
+  wake_.wait_for(guard, std::chrono::seconds(settings_.connect_timeout_seconds + 1),
+                 [this] { return first_attempt_done_ || !running_; });
+}
+
+int MQTTCallbackHandler::add_subscription(const char* topic, zeb::MessageCallback callback,
+                                          void* user) {
+  std::lock_guard<std::mutex> io(io_lock_);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!subscriptions_.emplace(topic, Subscriber(callback, user)).second) {
+      return zeb::kDuplicateSubscription;
     }
   }
-  const int result = mosquitto_publish(mosq_, nullptr, topic, length, payload, qos, false);
+  // Recorded before the broker is asked, so a message arriving right after the
+  // subscription is never without its subscriber; taken back on refusal. While
+  // down, the network thread subscribes on connecting.
+  if (!connected_.load()) return zeb::kSuccess;
+  if (mosquitto_subscribe(mosq_.get(), nullptr, topic, settings_.qos) != MOSQ_ERR_SUCCESS) {
+    std::lock_guard<std::mutex> guard(lock_);
+    subscriptions_.erase(topic);
+    return zeb::kCantSubscribe;
+  }
   wake();
-  return result;
+  return zeb::kSuccess;
+}
+
+int MQTTCallbackHandler::publish(const char* topic, int length, const void* payload,
+                                 zeb::PublishCallback done, void* user, uint64_t tag) {
+  while (unconfirmed_.load() >= kMaxUnconfirmed && connected_.load() && running_.load()) {
+    wait_until([this] { return unconfirmed_.load() < kMaxUnconfirmed || !connected_.load(); });
+  }
+  {
+    std::unique_lock<std::mutex> io(io_lock_);
+    if (!connected_.load() || !running_.load()) return zeb::kConnectionFailed;
+    // Counted before libmosquitto has it, so its confirmation never comes first.
+    unconfirmed_.fetch_add(1);
+    int mid = 0;
+    const int result =
+        mosquitto_publish(mosq_.get(), &mid, topic, length, payload, settings_.qos, false);
+    if (result != MOSQ_ERR_SUCCESS) {
+      unconfirmed_.fetch_sub(1);
+      return result == MOSQ_ERR_NO_CONN ? zeb::kConnectionFailed : zeb::kUnableToDeliver;
+    }
+    track(mid, Pending{done, user, tag});
+    if (direct_.load() && mosquitto_want_write(mosq_.get())) socket_full_.store(true);
+  }
+  wake();
+  if (socket_full_.load()) {
+    // The network thread writes the rest when the socket has room.
+    wait_until([this] { return !socket_full_.load() || !connected_.load(); });
+  }
+  return zeb::kSuccess;
+}
+
+void MQTTCallbackHandler::track(int mid, const Pending& pending) {
+  {
+    std::lock_guard<std::mutex> guard(pending_lock_);
+    if (early_.erase(mid) == 0) {
+      pending_[mid] = pending;
+      return;
+    }
+  }
+  unconfirmed_.fetch_sub(1);
+  confirm(pending);
+}
+
+void MQTTCallbackHandler::completed(int mid) {
+  Pending pending{nullptr, nullptr, 0};
+  {
+    std::lock_guard<std::mutex> guard(pending_lock_);
+    const auto it = pending_.find(mid);
+    if (it == pending_.end()) {
+      // libmosquitto may confirm (QoS 0: written) before `publish` has its mid.
+      early_.insert(mid);
+      return;
+    }
+    pending = it->second;
+    pending_.erase(it);
+  }
+  unconfirmed_.fetch_sub(1);
+  confirm(pending);
+  notify_waiters();
+}
+
+void MQTTCallbackHandler::confirm(const Pending& pending) {
+  if (pending.done == nullptr) return;
+  if (tls_serving == this) {
+    pending.done(pending.user, pending.tag, zeb::kSuccess);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(pending_lock_);
+    confirmed_.push_back(pending);
+  }
+  wake();
+}
+
+void MQTTCallbackHandler::report_confirmed() {
+  std::vector<Pending> confirmed;
+  {
+    std::lock_guard<std::mutex> guard(pending_lock_);
+    if (confirmed_.empty()) return;
+    confirmed.swap(confirmed_);
+  }
+  for (const Pending& pending : confirmed) pending.done(pending.user, pending.tag, zeb::kSuccess);
+}
+
+void MQTTCallbackHandler::fail_pending(int status) {
+  report_confirmed();
+  std::map<int, Pending> failed;
+  {
+    std::lock_guard<std::mutex> guard(pending_lock_);
+    failed.swap(pending_);
+    early_.clear();
+  }
+  unconfirmed_.fetch_sub(static_cast<int>(failed.size()));
+  for (const auto& entry : failed) {
+    if (entry.second.done != nullptr)
+      entry.second.done(entry.second.user, entry.second.tag, status);
+  }
+  notify_waiters();
 }
 
 template <typename Done>
@@ -115,61 +264,43 @@ void MQTTCallbackHandler::notify_waiters() {
 void MQTTCallbackHandler::queue_mode() {
   if (!direct_.load()) return;
   std::lock_guard<std::mutex> io(io_lock_);
-  mosquitto_threaded_set(mosq_, true);
+  mosquitto_threaded_set(mosq_.get(), true);
   direct_.store(false);
 }
 
-MQTTCallbackHandler::~MQTTCallbackHandler() {
-  stop();
-}
-
-void MQTTCallbackHandler::add_subscription(const char* topic, zeb::MessageCallback callback,
-                                           void* user) {
-  std::lock_guard<std::mutex> guard(lock_);
-  subscriptions_[topic] = Subscriber(callback, user);
-}
-
-void MQTTCallbackHandler::remove_subscription(const char* topic) {
-  std::lock_guard<std::mutex> guard(lock_);
-  subscriptions_.erase(topic);
-}
-
-bool MQTTCallbackHandler::has_subscription(const char* topic) {
-  std::lock_guard<std::mutex> guard(lock_);
-  return subscriptions_.count(topic) != 0;
-}
-
-int MQTTCallbackHandler::loop_start(int qos) {
-  if (mosq_ == nullptr || loop_started_) return MOSQ_ERR_INVAL;
-  if (!wake_fd_.valid()) return MOSQ_ERR_ERRNO;
-  make_nonblocking(mosq_);
-  loop_started_ = true;
-  try {
-    net_thread_ = std::thread(&MQTTCallbackHandler::net_loop, this, qos);
-  } catch (const std::system_error&) {
-    loop_started_ = false;
-    return MOSQ_ERR_ERRNO;
-  }
-  return MOSQ_ERR_SUCCESS;
-}
-
 void MQTTCallbackHandler::stop() {
+  if (stopped_.exchange(true)) return;
+  void* log = *log_ref_;
+  // Publishes already written get their acknowledgements if the broker answers soon.
+  const auto deadline = Clock::now() + kStopAckWait;
+  while (net_thread_.joinable() && connected_.load() && unconfirmed_.load() > 0 &&
+         Clock::now() < deadline) {
+    wait_until([this] { return unconfirmed_.load() == 0 || !connected_.load(); });
+  }
   {
     std::lock_guard<std::mutex> guard(wake_lock_);
     running_ = false;
   }
   wake_.notify_all();
   wake();
-  if (!net_thread_.joinable()) return;
-  net_thread_.join();
-  // With the network thread gone this thread may touch the socket: a polite
-  // farewell, written at once if the socket takes it.
-  if (mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS) mosquitto_loop_write(mosq_, 1);
-}
-
-void MQTTCallbackHandler::acknowledged() {
-  unacknowledged_.fetch_sub(1);
   notify_waiters();
+  if (net_thread_.joinable()) net_thread_.join();
+  if (connected_.load()) {
+    // With the network thread gone this thread may touch the socket: a polite
+    // farewell, written at once if the socket takes it.
+    std::lock_guard<std::mutex> io(io_lock_);
+    if (mosquitto_disconnect(mosq_.get()) == MOSQ_ERR_SUCCESS) mosquitto_loop_write(mosq_.get(), 1);
+    connected_ = false;
+  }
+  // Messages already read (and acknowledged to the broker) still reach their subscribers.
+  delivery_->finish();
+  const int unconfirmed = unconfirmed_.load();
+  if (unconfirmed > 0) {
+    zeb::log_warn(log, "MQTT: Closing %s with %d publishes unacknowledged", settings_.plane.c_str(),
+                  unconfirmed);
+  }
+  fail_pending(zeb::kConnectionError);
+  mqtt_plane_health_forget(settings_.plane);
 }
 
 void MQTTCallbackHandler::wake() {
@@ -199,9 +330,17 @@ bool MQTTCallbackHandler::find_subscriber(const char* topic, Subscriber& out) {
   return false;
 }
 
-void MQTTCallbackHandler::msg_rcvd(void* /*obj*/, const char* topic, const mosquitto_message* msg) {
+void MQTTCallbackHandler::received(const mosquitto_message* msg) {
   void* log = *log_ref_;
+  const char* topic = msg->topic;
   const int length = msg->payloadlen > 0 ? msg->payloadlen : 0;
+  if (static_cast<size_t>(length) > settings_.max_message_size) {
+    zeb::log_error(log,
+                   "MQTT: Dropped a message of %d bytes on \"%s\": larger than max_message_size "
+                   "(%zu bytes)",
+                   length, topic, settings_.max_message_size);
+    return;
+  }
   zeb::log_debug(log, "MQTT: Message received from topic \"%s\":\n%.*s", topic, length,
                  static_cast<const char*>(msg->payload));
   Subscriber subscriber;
@@ -218,29 +357,177 @@ void MQTTCallbackHandler::msg_rcvd(void* /*obj*/, const char* topic, const mosqu
   }
   if (length > 0) std::memcpy(data, msg->payload, static_cast<size_t>(length));
   data[length] = '\0';
-  auto* message = new (std::nothrow) zeb::_Msg{transport_, 0, data, static_cast<size_t>(length)};
+  auto* message = new (std::nothrow) zeb::_Msg{owner_, 0, data, static_cast<size_t>(length)};
   if (message == nullptr) {
     std::free(data);
     zeb::log_error(log, "MQTT: Out of memory for a message of %d bytes on \"%s\"", length, topic);
     return;
   }
-  subscriber.first(nullptr, topic, message, subscriber.second);
+  delivery_->push(MQTTDelivery::Item{subscriber.first, subscriber.second, topic, message});
 }
 
-void MQTTCallbackHandler::net_loop(int qos) {
-  if (mosq_ == nullptr) return;
-  pthread_setname_np(pthread_self(), "mqtt-net");
-  void* log = *log_ref_;
-  zeb::log_debug(log, "MQTT net_loop: Starting loop_forever");
-  while (running_) {
-    const int result = serve();
-    if (result == MOSQ_ERR_SUCCESS) continue;
-    if (!running_) break;
-    zeb::log_error(
-        log, "MQTT: Disconnected from broker with return code %d. Attempting to reconnect", result);
-    reconnect(qos);
+void MQTTCallbackHandler::on_connect(mosquitto*, void* obj, int code) {
+  static_cast<MQTTCallbackHandler*>(obj)->connack_ = code;
+}
+
+void MQTTCallbackHandler::on_disconnect(mosquitto*, void* obj, int code) {
+  static_cast<MQTTCallbackHandler*>(obj)->disconnect_reason_ = code;
+}
+
+void MQTTCallbackHandler::on_publish(mosquitto*, void* obj, int mid) {
+  try {
+    static_cast<MQTTCallbackHandler*>(obj)->completed(mid);
+  } catch (...) {
+    // Nothing may unwind into libmosquitto.
   }
-  zeb::log_debug(log, "MQTT net_loop: Exiting loop_forever");
+}
+
+void MQTTCallbackHandler::on_message(mosquitto*, void* obj, const mosquitto_message* msg) {
+  try {
+    static_cast<MQTTCallbackHandler*>(obj)->received(msg);
+  } catch (...) {
+    // Nothing may unwind into libmosquitto; the message is lost either way.
+  }
+}
+
+void MQTTCallbackHandler::net_loop() {
+  pthread_setname_np(pthread_self(), "mqtt-net");
+  tls_serving = this;
+  void* log = *log_ref_;
+  int delay = kFirstBackoffSeconds;
+  while (running_) {
+    std::string why;
+    Clock::time_point up_since;
+    const bool was_up = session(why, up_since);
+    if (!was_up) mqtt_plane_health_set(settings_.plane, false);
+    attempt_ended();
+    if (!running_) break;
+    if (was_up && Clock::now() - up_since >= kStableUp) delay = kFirstBackoffSeconds;
+    zeb::log_error(log, "MQTT: Connection to %s:%d %s; next attempt in %d s",
+                   settings_.host.c_str(), settings_.port, why.c_str(), delay);
+    if (!backoff_sleep(delay)) break;
+    if (delay <= kLastDoublingSeconds) delay *= 2;
+  }
+  attempt_ended();
+}
+
+void MQTTCallbackHandler::attempt_ended() {
+  {
+    std::lock_guard<std::mutex> guard(wake_lock_);
+    if (first_attempt_done_) return;
+    first_attempt_done_ = true;
+  }
+  wake_.notify_all();
+}
+
+int MQTTCallbackHandler::begin_connect() {
+  std::lock_guard<std::mutex> io(io_lock_);
+  mosquitto* mosq = mosq_.get();
+  // A fresh handle holds no copy of a publish from an earlier connection, so
+  // nothing is sent twice behind the publishers' backs.
+  int result = mosquitto_reinitialise(
+      mosq, settings_.client_id.empty() ? nullptr : settings_.client_id.c_str(),
+      settings_.clean_session, this);
+  if (result != MOSQ_ERR_SUCCESS) return result;
+  if (!direct_.load()) mosquitto_threaded_set(mosq, true);
+  mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, settings_.no_delay ? 1 : 0);
+  mosquitto_connect_callback_set(mosq, on_connect);
+  mosquitto_disconnect_callback_set(mosq, on_disconnect);
+  mosquitto_publish_callback_set(mosq, on_publish);
+  mosquitto_message_callback_set(mosq, on_message);
+  errno = 0;
+  result = mosquitto_connect_async(mosq, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
+  if (result == MOSQ_ERR_SUCCESS) tune_socket(mosq);
+  return result;
+}
+
+bool MQTTCallbackHandler::session(std::string& why, Clock::time_point& up_since) {
+  void* log = *log_ref_;
+  connack_ = -1;
+  disconnect_reason_ = 0;
+  drained_ = true;
+  const auto deadline = Clock::now() + std::chrono::seconds(settings_.connect_timeout_seconds);
+  zeb::log_debug(log, "MQTT: Connecting to %s:%d", settings_.host.c_str(), settings_.port);
+  int result = begin_connect();
+  int error = errno;
+  // The broker's answer or the deadline, whichever comes first.
+  while (result == MOSQ_ERR_SUCCESS && connack_ < 0 && running_) {
+    const int left = remaining_ms(deadline);
+    if (left == 0) {
+      why = "failed: no answer within the connect timeout (" +
+            std::to_string(settings_.connect_timeout_seconds) + " s)";
+      return false;
+    }
+    errno = 0;
+    result = serve(std::min(left, kPollMilliseconds), true);
+    error = errno;
+  }
+  if (!running_) return false;
+  if (result != MOSQ_ERR_SUCCESS || connack_ != 0) {
+    why = "failed: " + describe(result, error);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> io(io_lock_);
+    connected_ = true;
+    subscribe_all();
+  }
+  mqtt_plane_health_set(settings_.plane, true);
+  attempt_ended();
+  zeb::log_info(log, "MQTT: Connected to %s:%d", settings_.host.c_str(), settings_.port);
+  up_since = Clock::now();
+  last_nudge_ = up_since;
+  while (running_ && result == MOSQ_ERR_SUCCESS) {
+    errno = 0;
+    result = serve(kPollMilliseconds, false);
+    error = errno;
+  }
+  if (!running_) return true;
+  why = "lost: " + describe(result, error);
+  went_down();
+  return true;
+}
+
+void MQTTCallbackHandler::went_down() {
+  {
+    std::lock_guard<std::mutex> io(io_lock_);
+    connected_ = false;
+  }
+  mqtt_plane_health_set(settings_.plane, false);
+  // Whoever published them sends them again; libmosquitto's copies go with the
+  // next attempt's fresh handle.
+  fail_pending(zeb::kConnectionError);
+}
+
+std::string MQTTCallbackHandler::describe(int result, int error) const {
+  if (connack_ > 0)
+    return std::string("refused by the broker: ") + mosquitto_connack_string(connack_);
+  if (result == MOSQ_ERR_NO_CONN && disconnect_reason_ != 0) result = disconnect_reason_;
+  switch (result) {
+    case MOSQ_ERR_ERRNO:
+      return error != 0 ? std::strerror(error) : mosquitto_strerror(result);
+    case MOSQ_ERR_EAI:
+      return std::string("host not found (") + gai_strerror(error) + ")";
+    case MOSQ_ERR_CONN_LOST:
+      return connack_ < 0 ? "closed by the broker before it answered" : "closed by the broker";
+    default:
+      return mosquitto_strerror(result);
+  }
+}
+
+void MQTTCallbackHandler::subscribe_all() {
+  std::vector<std::string> topics;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& entry : subscriptions_) topics.push_back(entry.first);
+  }
+  void* log = *log_ref_;
+  for (const std::string& topic : topics) {
+    if (mosquitto_subscribe(mosq_.get(), nullptr, topic.c_str(), settings_.qos) !=
+        MOSQ_ERR_SUCCESS) {
+      zeb::log_error(log, "MQTT: Could not subscribe to topic \"%s\"", topic.c_str());
+    }
+  }
 }
 
 // A publisher must never write while this thread closes or reopens the
@@ -249,93 +536,91 @@ void MQTTCallbackHandler::net_loop(int qos) {
 // In queue mode only this thread touches the socket: publishers queue their
 // packets and wake it through `wake_fd_`. In direct mode publishers write
 // themselves and this thread holds `io_lock_` around every libmosquitto call
-// that may close the socket; that mode ends with the first subscription, so no
-// subscriber callback ever runs under the lock. The socket and `wake_fd_` are
-// all this thread polls.
-int MQTTCallbackHandler::serve() {
-  const int sock = mosquitto_socket(mosq_);
-  if (sock < 0) return MOSQ_ERR_NO_CONN;
+// that may close the socket; that mode ends with the first subscription.
+//
+// While the delivery queue is full the socket is not read: the broker and TCP
+// hold the rest. Writing (acknowledgements, publishes) goes on, and so does the
+// broker's keep-alive (see `keep_alive`).
+int MQTTCallbackHandler::serve(int wait_ms, bool handshake) {
+  mosquitto* mosq = mosq_.get();
+  const int sock = mosquitto_socket(mosq);
+  if (sock < 0) return disconnect_reason_ != 0 ? disconnect_reason_ : MOSQ_ERR_NO_CONN;
+  const bool reading = handshake || !delivery_->full();
   pollfd fds[2] = {
-      {sock, static_cast<short>(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0)), 0},
+      {sock,
+       static_cast<short>((reading ? POLLIN : 0) | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0},
       {wake_fd_.get(), POLLIN, 0}};
-  if (::poll(fds, 2, kPollMilliseconds) < 0) {
-    return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
-  }
+  if (::poll(fds, 2, wait_ms) < 0) return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
   if (fds[1].revents != 0) {
     uint64_t count = 0;
     if (::read(wake_fd_.get(), &count, sizeof count) < 0) count = 0;
   }
+  report_confirmed();
   if (!running_) return MOSQ_ERR_SUCCESS;
   std::unique_lock<std::mutex> io = socket_guard();
-  bool drained = false;
-  if (fds[0].revents != 0) {
-    // Whatever the socket holds is read before polling again; a read that
-    // finds nothing more leaves errno at EAGAIN.
+  if (!reading && (fds[0].revents & (POLLERR | POLLHUP)) != 0) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    ::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &size);
+    errno = error != 0 ? error : ECONNRESET;
+    return MOSQ_ERR_ERRNO;
+  }
+  if (reading && fds[0].revents != 0) {
+    // Whatever the socket holds is read before polling again, while there is
+    // room for it; a read that finds nothing more leaves errno at EAGAIN.
     for (int packets = 0; packets < kReadBurst; ++packets) {
+      if (!handshake && delivery_->full()) {
+        drained_ = false;
+        break;
+      }
       errno = 0;
-      const int result = mosquitto_loop_read(mosq_, 1);
+      const int result = mosquitto_loop_read(mosq, 1);
       if (result != MOSQ_ERR_SUCCESS) return result;
-      drained = errno == EAGAIN || errno == EWOULDBLOCK;
-      if (drained || !running_) break;
+      drained_ = errno == EAGAIN || errno == EWOULDBLOCK;
+      if (drained_ || !running_ || connack_ > 0) break;
     }
   }
-  if (mosquitto_want_write(mosq_)) {
-    const int result = mosquitto_loop_write(mosq_, 1);
+  if (mosquitto_want_write(mosq)) {
+    const int result = mosquitto_loop_write(mosq, 1);
     if (result != MOSQ_ERR_SUCCESS) return result;
   }
+  if (!handshake) keep_alive();
   // Whatever is still queued now is more than the socket takes.
-  socket_full_.store(mosquitto_want_write(mosq_));
-  const int result = mosquitto_loop_misc(mosq_);
+  socket_full_.store(mosquitto_want_write(mosq));
   if (io.owns_lock()) io.unlock();
   notify_waiters();
   // A connection without subscriptions hears only acknowledgements and
   // keep-alive answers, none of which is late for waiting a moment once the
   // socket is read empty; a stop (or any wake) ends the wait at once.
-  if (drained && direct_.load() && running_) {
+  if (!handshake && drained_ && direct_.load() && running_) {
     pollfd wake_only = {wake_fd_.get(), POLLIN, 0};
     ::poll(&wake_only, 1, kGatherMilliseconds);
   }
-  return result;
+  return MOSQ_ERR_SUCCESS;
+}
+
+// libmosquitto sends a ping when the connection was idle for a keep-alive
+// period and closes the connection when the answer was not read within
+// another; an answer queued behind messages the subscriber has no room for
+// would be late through no fault of the broker. So libmosquitto's check runs
+// only while everything the broker sent has been read, and otherwise this
+// thread keeps the broker's timer fed itself.
+void MQTTCallbackHandler::keep_alive() {
+  mosquitto* mosq = mosq_.get();
+  if (drained_ && !delivery_->full()) {
+    mosquitto_loop_misc(mosq);
+    return;
+  }
+  const auto now = Clock::now();
+  if (now - last_nudge_ < kNudgeEvery) return;
+  last_nudge_ = now;
+  mosquitto_unsubscribe(mosq, nullptr, kNudgeFilter);
 }
 
 std::unique_lock<std::mutex> MQTTCallbackHandler::socket_guard() {
   std::unique_lock<std::mutex> io(io_lock_, std::defer_lock);
   if (direct_.load()) io.lock();
   return io;
-}
-
-int MQTTCallbackHandler::reconnect_once() {
-  std::unique_lock<std::mutex> io = socket_guard();
-  const int result = mosquitto_reconnect(mosq_);
-  if (result == MOSQ_ERR_SUCCESS) make_nonblocking(mosq_);
-  return result;
-}
-
-void MQTTCallbackHandler::reconnect(int qos) {
-  void* log = *log_ref_;
-  int delay = kFirstBackoffSeconds;
-  while (reconnect_once() != MOSQ_ERR_SUCCESS) {
-    if (!running_) return;
-    zeb::log_error(log, "MQTT: Failed to reconnect. Backing off to retry");
-    if (!backoff_sleep(delay)) return;
-    if (delay <= kLastDoublingSeconds) delay *= 2;
-    zeb::log_debug(log, "MQTT: Attempting to reconnect");
-  }
-  zeb::log_debug(log, "MQTT: Successfully reconnected to broker");
-
-  std::vector<std::string> topics;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    for (const auto& entry : subscriptions_) topics.push_back(entry.first);
-  }
-  for (const std::string& topic : topics) {
-    zeb::log_debug(log, "MQTT: Resubscribing to topic \"%s\" with qos: %d", topic.c_str(), qos);
-    if (mosquitto_subscribe(mosq_, nullptr, topic.c_str(), qos) == MOSQ_ERR_SUCCESS) {
-      zeb::log_debug(log, "MQTT: Successfully resubscribed to topic \"%s\"", topic.c_str());
-    } else {
-      zeb::log_error(log, "MQTT: Could not resubscribe to topic \"%s\"", topic.c_str());
-    }
-  }
 }
 
 bool MQTTCallbackHandler::backoff_sleep(int seconds) {

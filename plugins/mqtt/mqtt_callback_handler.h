@@ -3,114 +3,187 @@
 #include <mosquitto.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "framework/unique_fd.h"
+#include "mqtt_delivery.h"
 #include "zeb/client.h"
+#include "zeb/transport.h"
 
-class MQTTTransport;
+// libmosquitto handle owner.
+struct MosquittoDeleter {
+  void operator()(mosquitto* mosq) const { mosquitto_destroy(mosq); }
+};
+using MosquittoPtr = std::unique_ptr<mosquitto, MosquittoDeleter>;
 
-// One broker connection: its subscriptions, its publishing, and the network
-// thread that reads the connection, delivers messages, writes what is queued
-// and repairs the connection after a loss.
+// What a plane's options say about its connection.
+struct MQTTPlaneSettings {
+  std::string plane;
+  std::string host;
+  int port = 1883;
+  std::string client_id;
+  int qos = 0;
+  bool clean_session = true;
+  bool no_delay = true;
+  int connect_timeout_seconds = 5;
+  size_t max_message_size = 16u * 1024 * 1024;
+};
+
+// One broker connection: its subscriptions, its publishing, the network thread
+// that connects, reads, writes and repairs it, and the delivery thread that
+// hands received messages to subscribers.
 //
-// Thread rules: `add_subscription`, `has_subscription`, `publish` and
-// `queue_mode` run on caller threads; `net_loop` and `msg_rcvd` on the network
-// thread. `lock_` guards `subscriptions_` and is never held while calling into
-// libmosquitto or a subscriber callback. `io_lock_` (direct mode only) is held
-// around every libmosquitto call that writes to or may close the socket, never
-// around a subscriber callback. `running_` is cleared by the destroying
-// thread, which also wakes a back-off sleep through `wake_`.
+// The network thread owns the connection's life: every attempt starts from a
+// freshly initialised libmosquitto handle (so no copy of an earlier publish
+// survives a lost connection), ends within the connect timeout, and a failed
+// attempt or a connection that did not stay up backs off (1 s doubling to
+// 2048 s). Publishing while down is refused at once.
+//
+// Thread rules: `add_subscription`, `publish`, `queue_mode` and
+// `await_first_attempt` run on caller threads; `net_loop` and the libmosquitto
+// callbacks on the network thread; `stop` on the destroying thread.
+// `io_lock_` is held by publishers and subscribers around every libmosquitto
+// call, by the network thread around re-initialising and connecting the handle
+// and, in direct mode only, around every call that writes to or may close the
+// socket; `connected_` changes only under it. `lock_` guards
+// `subscriptions_`; `pending_lock_` guards `pending_` and `early_`; neither is
+// held while calling into libmosquitto or a callback of a caller.
 class MQTTCallbackHandler {
  public:
   using Subscriber = std::pair<zeb::MessageCallback, void*>;
 
   // `direct`: publishers write to the socket themselves until the first
   // subscription (a connection opened to publish); otherwise every packet is
-  // queued for the network thread, and `mosq` must be in threaded mode.
-  MQTTCallbackHandler(MQTTTransport* transport, mosquitto* mosq, void** log_ref, bool direct);
-  // Stops and joins the network thread; never waits on the broker or a back-off.
+  // queued for the network thread. Throws when libmosquitto or a thread cannot
+  // be set up.
+  // Received messages name `owner` as the transport that frees them.
+  MQTTCallbackHandler(zeb::Transport* owner, const MQTTPlaneSettings& settings, void** log_ref,
+                      bool direct);
+  // `stop`, if not done yet.
   ~MQTTCallbackHandler();
   MQTTCallbackHandler(const MQTTCallbackHandler&) = delete;
   MQTTCallbackHandler& operator=(const MQTTCallbackHandler&) = delete;
 
-  // Inserts or replaces the subscriber of `topic` (a topic or a topic filter).
-  void add_subscription(const char* topic, zeb::MessageCallback callback, void* user);
-  void remove_subscription(const char* topic);
-  // Exact, byte-wise look-up.
-  bool has_subscription(const char* topic);
+  // Starts the network thread, which makes the first attempt at once.
+  void start();
+  // Waits until the first connection attempt has ended (bounded by the connect
+  // timeout); later calls return at once.
+  void await_first_attempt();
+  bool connected() const { return connected_.load(); }
 
-  // Starts the network thread. 0 on success; MOSQ_ERR_INVAL when there is no
-  // handle or it was already started; MOSQ_ERR_ERRNO when the thread cannot be made.
-  int loop_start(int qos);
+  // Records the subscriber of `topic` (a topic or a topic filter) and asks the
+  // broker now when connected, else on connecting. kDuplicateSubscription when
+  // `topic` already has one; kCantSubscribe when the broker cannot be asked.
+  int add_subscription(const char* topic, zeb::MessageCallback callback, void* user);
 
-  // Delivers one message to the subscriber of its topic; network thread.
-  void msg_rcvd(void* obj, const char* topic, const mosquitto_message* msg);
-
-  // Ends the network thread: clears `running`, wakes a back-off sleep and joins.
-  void stop();
-
-  // Publishes one message on the connection; a libmosquitto status. Any
-  // thread. Waits (at most a second per wait) while the socket does not take
-  // what is queued, and at QoS 1 and 2 while too many messages are
-  // unacknowledged: a slow broker slows the publisher down instead of making
-  // libmosquitto hold an ever longer queue of copies.
-  int publish(const char* topic, int length, const void* payload, int qos);
+  // Publishes one message; a zeb status. kConnectionFailed at once while the
+  // connection is down. With `done`, a 200 result is followed by exactly one
+  // done(user, tag, status). Waits while too many publishes are unconfirmed
+  // (QoS 1 and 2: unacknowledged; QoS 0: not yet written) or the socket does
+  // not take what is queued.
+  int publish(const char* topic, int length, const void* payload, zeb::PublishCallback done,
+              void* user, uint64_t tag);
   // Ends direct mode; called before the first subscription is recorded.
   void queue_mode();
 
-  // Makes the network thread look at the connection again. Any thread.
-  void wake();
-
-  // The broker confirmed an acknowledged publish; network thread.
-  void acknowledged();
+  // Orderly end: waits a bounded time for acknowledgements of publishes,
+  // sends DISCONNECT, hands every message already read to its subscriber and
+  // completes what is still unconfirmed with -10. Never waits on a dead broker
+  // or a back-off. Idempotent.
+  void stop();
 
  private:
-  void net_loop(int qos);
-  // One round of socket events, reads, pending writes and keep-alive; a
-  // libmosquitto status, not MOSQ_ERR_SUCCESS when the connection is lost.
-  int serve();
-  void reconnect(int qos);
-  int reconnect_once();
-  // `io_lock_`, taken in direct mode only: what the network thread holds while
-  // libmosquitto may write to, close or reopen the socket.
+  struct Pending {
+    zeb::PublishCallback done;
+    void* user;
+    uint64_t tag;
+  };
+
+  static void on_connect(mosquitto* mosq, void* obj, int code);
+  static void on_disconnect(mosquitto* mosq, void* obj, int code);
+  static void on_publish(mosquitto* mosq, void* obj, int mid);
+  static void on_message(mosquitto* mosq, void* obj, const mosquitto_message* msg);
+
+  void net_loop();
+  // One connection attempt and, when it succeeds, the connection's life. The
+  // reason it ended goes to `why`; true when the broker accepted it.
+  bool session(std::string& why, std::chrono::steady_clock::time_point& up_since);
+  // Re-initialises the handle and starts a non-blocking connect.
+  int begin_connect();
+  // One round of socket events, reads, pending writes and keep-alive, waiting
+  // at most `wait_ms`; a libmosquitto status, not MOSQ_ERR_SUCCESS when the
+  // connection is lost.
+  int serve(int wait_ms, bool handshake);
+  void keep_alive();
+  void subscribe_all();
+  void went_down();
+  // Lets callers waiting in `await_first_attempt` go.
+  void attempt_ended();
+  // Completes every unconfirmed publish with `status`.
+  void fail_pending(int status);
+  std::string describe(int result, int error) const;
   std::unique_lock<std::mutex> socket_guard();
-  // Gives the message to libmosquitto: written here in direct mode, queued for
-  // the network thread otherwise.
-  int hand_over(const char* topic, int length, const void* payload, int qos);
-  // Waits up to a second for `done` (checked under `room_lock_`) or a stop.
+  void wake();
   template <typename Done>
   void wait_until(Done done);
-  // Wakes publishers in `wait_until` to check their condition again.
   void notify_waiters();
-  // Sleeps up to `seconds`; false when woken because the handler stops.
   bool backoff_sleep(int seconds);
-  // The subscriber for a delivered topic: exact match first, then the filters.
   bool find_subscriber(const char* topic, Subscriber& out);
+  void received(const mosquitto_message* msg);
+  // Completion of the publish `mid`: from libmosquitto, or recorded by `track`.
+  void completed(int mid);
+  void track(int mid, const Pending& pending);
+  // Reports a confirmed publish: at once on the network thread; from any
+  // other thread (libmosquitto confirms a QoS 0 publish inside the publisher's
+  // own write) it is handed to the network thread, so a publisher is never
+  // called back from inside its own publish.
+  void confirm(const Pending& pending);
+  void report_confirmed();
 
-  MQTTTransport* const transport_;
-  mosquitto* const mosq_;
+  zeb::Transport* const owner_;
+  const MQTTPlaneSettings settings_;
   void** const log_ref_;
+  MosquittoPtr mosq_;
+  std::unique_ptr<MQTTDelivery> delivery_;
 
   std::mutex lock_;
   std::map<std::string, Subscriber> subscriptions_;  // guarded by lock_
 
+  std::mutex io_lock_;
+  std::atomic<bool> direct_;  // cleared once, by `queue_mode`, under io_lock_
+  std::atomic<bool> connected_{false};
+
+  std::mutex pending_lock_;
+  std::map<int, Pending> pending_;  // unconfirmed publishes by mid; guarded by pending_lock_
+  std::set<int> early_;             // confirmed before `track` saw them; guarded by pending_lock_
+  std::vector<Pending> confirmed_;  // for the network thread to report; guarded by pending_lock_
+  std::atomic<int> unconfirmed_{0};
+
+  // Network thread only.
+  int connack_ = -1;           // CONNACK return code of the current attempt, -1 before it
+  int disconnect_reason_ = 0;  // what libmosquitto said when it closed the socket
+  bool drained_ = true;        // the last read found the socket empty
+  std::chrono::steady_clock::time_point last_nudge_;
+
   std::atomic<bool> running_{true};
-  bool loop_started_ = false;  // caller thread only
+  std::atomic<bool> stopped_{false};
   std::thread net_thread_;
   std::mutex wake_lock_;
   std::condition_variable wake_;
-  qor::UniqueFd wake_fd_;  // eventfd that ends the network thread's poll
+  bool first_attempt_done_ = false;  // guarded by wake_lock_
+  qor::UniqueFd wake_fd_;            // eventfd that ends the network thread's poll
   std::atomic<int> room_waiters_{0};
   std::atomic<bool> socket_full_{false};
-  std::mutex io_lock_;        // in direct mode, held by whoever uses the socket
-  std::atomic<bool> direct_;  // cleared once, by `queue_mode`, under io_lock_
-  std::atomic<int> unacknowledged_{0};
   std::mutex room_lock_;
   std::condition_variable room_;
 };

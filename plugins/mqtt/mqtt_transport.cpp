@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "mqtt_callback_table.h"
+#include "mqtt_plane_health.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
 #include "zeb/url.h"
@@ -16,7 +16,6 @@
 namespace {
 
 constexpr int kDefaultPort = 1883;
-constexpr int kKeepAliveSeconds = 5;
 constexpr int kMethods = zeb::kMethodSub | zeb::kMethodPub;
 
 // The plane's QoS from its options: 0, 1 or 2; anything else falls back to 0.
@@ -37,6 +36,46 @@ int read_qos(const nlohmann::json& options, void* log) {
   return qos;
 }
 
+// A positive whole number option no larger than `most`, else `fallback`.
+double read_positive(const nlohmann::json& options, const char* key, double most, double fallback,
+                     void* log) {
+  if (!options.is_object() || !options.contains(key)) return fallback;
+  const nlohmann::json& value = options[key];
+  if (value.is_number() && value.get<double>() >= 1 && value.get<double>() <= most) {
+    return value.get<double>();
+  }
+  zeb::log_warn(log, "MQTT: Invalid %s value, must be a number from 1 to %.0f, using %.0f", key,
+                most, fallback);
+  return fallback;
+}
+
+MQTTPlaneSettings read_settings(void* entry, void* log) {
+  MQTTPlaneSettings settings;
+  settings.plane = zeb_get_plane_id(entry);
+  const nlohmann::json options = nlohmann::json::parse(zeb_get_options(entry));
+  if (options.is_object() && options.contains("qos")) settings.qos = read_qos(options, log);
+  if (options.is_object() && options.contains("clientid")) {
+    settings.client_id = options["clientid"].get<std::string>();
+    if (settings.client_id.empty())
+      zeb::log_warn(log, "MQTT: No Client ID supplied, using default");
+  }
+  // A persistent broker session only makes sense with a fixed identity.
+  settings.clean_session = !(settings.qos > 0 && !settings.client_id.empty());
+  // Nagle's algorithm holds a small publish back until the broker acknowledges
+  // the previous segment, which at QoS 0 means its delayed-ACK timer: tens of
+  // milliseconds per message. Off by default; "tcp_nodelay": false restores it.
+  settings.no_delay = !(options.is_object() && options.contains("tcp_nodelay") &&
+                        options["tcp_nodelay"].is_boolean() && !options["tcp_nodelay"].get<bool>());
+  settings.connect_timeout_seconds = static_cast<int>(
+      read_positive(options, "connect_timeout", 3600, settings.connect_timeout_seconds, log));
+  settings.max_message_size = static_cast<size_t>(read_positive(
+      options, "max_message_size", 256.0 * 1024 * 1024, settings.max_message_size, log));
+  const zeb::Url url(zeb_get_transport_addr(entry));
+  settings.host = url.host();
+  settings.port = url.port().empty() ? kDefaultPort : std::atoi(url.port().c_str());
+  return settings;
+}
+
 }  // namespace
 
 const char* MQTTTransport::schemes[2] = {"mqtt-tcp", nullptr};
@@ -44,12 +83,12 @@ const char* MQTTTransport::schemes[2] = {"mqtt-tcp", nullptr};
 MQTTTransport::MQTTTransport(int id, void* log) : zeb::BaseTransport(id), log_(log) {}
 
 MQTTTransport::~MQTTTransport() {
-  std::lock_guard<std::mutex> guard(connections_lock_);
-  for (auto& [plane, handles] : connections_) {
-    handles.handler->stop();
-    remove_callback(handles.mosq.get());
+  std::map<std::string, MQTTHandles> connections;
+  {
+    std::lock_guard<std::mutex> guard(connections_lock_);
+    connections.swap(connections_);
   }
-  connections_.clear();  // handlers first, then their handles
+  for (auto& [plane, handles] : connections) handles.handler->stop();
 }
 
 const char* MQTTTransport::get_transport_name() {
@@ -64,165 +103,89 @@ int MQTTTransport::get_supported_methods() {
   return kMethods;
 }
 
-bool MQTTTransport::find_conn(const std::string& plane_id, mosquitto** mosq_out, int* qos_out,
-                              MQTTCallbackHandler** handler_out) {
-  std::lock_guard<std::mutex> guard(connections_lock_);
-  auto it = connections_.find(plane_id);
-  if (it == connections_.end()) return false;
-  *mosq_out = it->second.mosq.get();
-  *qos_out = it->second.qos;
-  if (handler_out) *handler_out = it->second.handler.get();
-  return true;
-}
-
-bool MQTTTransport::create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos_inout,
-                                     MQTTCallbackHandler** handler_out,
-                                     const FirstSubscription* first, bool* created) {
-  if (created) *created = false;
+MQTTCallbackHandler* MQTTTransport::connection(void* entry, int* qos_out,
+                                               const FirstSubscription* first, bool* created) {
+  if (created != nullptr) *created = false;
   const std::string plane_id = zeb_get_plane_id(entry);
-  zeb::log_debug(log_, "MQTT: Looking for conn: %s", plane_id.c_str());
-  // An open connection already carries what its options said; they are only
-  // read to open one.
-  if (find_conn(plane_id, mosq_out, qos_inout, handler_out)) return true;
-
-  // One opener at a time, so a plane is never connected twice.
+  const auto find = [&]() -> MQTTCallbackHandler* {
+    std::lock_guard<std::mutex> guard(connections_lock_);
+    const auto it = connections_.find(plane_id);
+    if (it == connections_.end()) return nullptr;
+    *qos_out = it->second.qos;
+    return it->second.handler.get();
+  };
+  // A connection already carries what its options said; they are only read to make one.
+  if (MQTTCallbackHandler* handler = find()) return handler;
   std::lock_guard<std::mutex> opening(open_lock_);
-  if (find_conn(plane_id, mosq_out, qos_inout, handler_out)) return true;
-  *mosq_out = nullptr;
-  const nlohmann::json options = nlohmann::json::parse(zeb_get_options(entry));
-
-  std::string client_id;
-  if (options.is_object() && options.contains("qos")) *qos_inout = read_qos(options, log_);
-  if (options.is_object() && options.contains("clientid")) {
-    client_id = options["clientid"].get<std::string>();
-    if (client_id.empty()) {
-      zeb::log_warn(log_, "MQTT: No Client ID supplied, using default");
-    } else {
-      zeb::log_debug(log_, "MQTT: Set Client ID to: %s", client_id.c_str());
-    }
-  }
-  zeb::log_debug(log_, "MQTT: No conn found, creating");
-
-  // A persistent broker session only makes sense with a fixed identity.
-  const bool clean_session = !(*qos_inout > 0 && !client_id.empty());
-  MosquittoPtr mosq(
-      mosquitto_new(client_id.empty() ? nullptr : client_id.c_str(), clean_session, nullptr));
-  if (!mosq) {
-    zeb::log_debug(log_, "MQTT: Error creating mosq conn: errno: %s", std::strerror(errno));
-    return false;
-  }
-
-  // Nagle's algorithm holds a small publish back until the broker acknowledges
-  // the previous segment, which at QoS 0 means its delayed-ACK timer: tens of
-  // milliseconds per message. Off by default; "tcp_nodelay": false restores it.
-  const bool no_delay =
-      !(options.is_object() && options.contains("tcp_nodelay") &&
-        options["tcp_nodelay"].is_boolean() && !options["tcp_nodelay"].get<bool>());
-  mosquitto_int_option(mosq.get(), MOSQ_OPT_TCP_NODELAY, no_delay ? 1 : 0);
-  // A connection opened to subscribe queues every packet for its network
-  // thread; one opened to publish lets publishers write themselves until it
-  // gets a subscription (see MQTTCallbackHandler::serve).
-  const bool direct = first == nullptr;
-  if (!direct) mosquitto_threaded_set(mosq.get(), true);
-
-  const zeb::Url url(zeb_get_transport_addr(entry));
-  const std::string host = url.host();
-  const int port = url.port().empty() ? kDefaultPort : std::atoi(url.port().c_str());
-  mosquitto_message_callback_set(mosq.get(), message_callback);
-  zeb::log_debug(log_, "MQTT: Connecting to %s:%d", host.c_str(), port);
-  const int connected = mosquitto_connect(mosq.get(), host.c_str(), port, kKeepAliveSeconds);
-  if (connected != MOSQ_ERR_SUCCESS) {
-    const int error = errno;
-    zeb::log_debug(log_, "MQTT: Couldn't connect mosq_err:%d errno: %s (%d)", connected,
-                   std::strerror(error), error);
-    return false;
-  }
-
-  mosquitto* handle = mosq.get();
-  auto handler = std::make_unique<MQTTCallbackHandler>(this, handle, &log_, direct);
+  if (MQTTCallbackHandler* handler = find()) return handler;
+  const MQTTPlaneSettings settings = read_settings(entry, log_);
+  auto handler = std::make_unique<MQTTCallbackHandler>(this, settings, &log_, first == nullptr);
   MQTTCallbackHandler* handler_ptr = handler.get();
-  zeb::log_debug(log_, "MQTT: add_callback_handler: %p", static_cast<void*>(handle));
-  add_callback_handler(handle, handler_ptr);
-  if (*qos_inout > 0) {
-    // Completions of acknowledged publishes go straight to their handler.
-    mosquitto_user_data_set(handle, handler_ptr);
-    mosquitto_publish_callback_set(handle, publish_callback);
+  if (first != nullptr) {
+    handler->add_subscription(first->topic, first->callback, first->user);
+    if (created != nullptr) *created = true;
   }
-  zeb::log_debug(log_, "MQTT: Adding callback: %p", static_cast<void*>(handle));
-  if (first) handler_ptr->add_subscription(first->topic, first->callback, first->user);
   {
     std::lock_guard<std::mutex> guard(connections_lock_);
-    connections_[plane_id] = MQTTHandles{*qos_inout, std::move(mosq), std::move(handler)};
+    connections_[plane_id] = MQTTHandles{settings.qos, std::move(handler)};
   }
-
-  const int started = handler_ptr->loop_start(*qos_inout);
-  if (started != MOSQ_ERR_SUCCESS) {
-    zeb::log_debug(log_, "MQTT: Can't start net loop: Code: %d", started);
-    remove_callback(handle);
-    std::lock_guard<std::mutex> guard(connections_lock_);
-    connections_.erase(plane_id);
-    return false;
-  }
-  *mosq_out = handle;
-  if (handler_out) *handler_out = handler_ptr;
-  if (created) *created = true;
-  zeb::log_debug(log_, "MQTT: Created connection %s", zeb_get_transport_addr(entry));
-  return true;
+  handler_ptr->start();
+  *qos_out = settings.qos;
+  zeb::log_debug(log_, "MQTT: Made connection %s for %s", zeb_get_transport_addr(entry),
+                 plane_id.c_str());
+  return handler_ptr;
 }
 
-int MQTTTransport::pub(const char* ref, void* entry, char* data, size_t len) {
+int MQTTTransport::publish(const char* ref, void* entry, char* data, size_t len,
+                           zeb::PublishCallback done, void* user, uint64_t tag) {
   if (len > static_cast<size_t>(INT_MAX)) return zeb::kPayloadTooLarge;
-  mosquitto* mosq = nullptr;
   int qos = 0;
   MQTTCallbackHandler* handler = nullptr;
   try {
-    if (!create_mqtt_conn(entry, &mosq, &qos, &handler)) return zeb::kConnectionFailed;
+    handler = connection(entry, &qos, nullptr, nullptr);
   } catch (const std::exception& e) {
     // Bad plane options are the caller's error, not a reason to end its thread.
     zeb::log_error(log_, "MQTT: Invalid plane options: %s", e.what());
     return zeb::kInvalidOption;
   }
+  // The first publish of a plane waits for the first attempt; later ones while
+  // down are refused at once.
+  handler->await_first_attempt();
   zeb::log_debug(log_, "MQTT: Publishing with QOS: %d", qos);
-  const int result = handler->publish(ref, static_cast<int>(len), data, qos);
-  return result == MOSQ_ERR_SUCCESS ? zeb::kSuccess : zeb::kUnableToDeliver;
+  return handler->publish(ref, static_cast<int>(len), data, done, user, tag);
+}
+
+int MQTTTransport::pub(const char* ref, void* entry, char* data, size_t len) {
+  return publish(ref, entry, data, len, nullptr, nullptr, 0);
+}
+
+int MQTTTransport::pub_tracked(const char* ref, void* entry, char* data, size_t len,
+                               zeb::PublishCallback done, void* user, uint64_t tag) {
+  if (done == nullptr) return zeb::kInvalidOption;
+  return publish(ref, entry, data, len, done, user, tag);
 }
 
 int MQTTTransport::sub(const char* ref, void* entry, zeb::MessageCallback callback, void* user) {
   zeb::log_debug(log_, "MQTT: Got a SUB for %s", ref);
-  mosquitto* mosq = nullptr;
   int qos = 0;
   MQTTCallbackHandler* handler = nullptr;
   const FirstSubscription first{ref, callback, user};
   bool created = false;
   try {
-    if (!create_mqtt_conn(entry, &mosq, &qos, &handler, &first, &created)) {
-      return zeb::kConnectionFailed;
-    }
+    handler = connection(entry, &qos, &first, &created);
   } catch (const std::exception& e) {
     zeb::log_error(log_, "MQTT: Invalid plane options: %s", e.what());
     return zeb::kInvalidOption;
   }
-  zeb::log_debug(log_, "MQTT: Looking for callback for client %p", static_cast<void*>(mosq));
-  if (!created) {
-    if (handler->has_subscription(ref)) return zeb::kDuplicateSubscription;
-    handler->queue_mode();
-    // Recorded before the broker is asked, so a message arriving right after the
-    // subscription is never without its subscriber; taken back on refusal.
-    handler->add_subscription(ref, callback, user);
-  }
   zeb::log_debug(log_, "MQTT: Subscribing to %s with qos: %d", ref, qos);
-  if (mosquitto_subscribe(mosq, nullptr, ref, qos) != MOSQ_ERR_SUCCESS) {
-    handler->remove_subscription(ref);
-    return zeb::kCantSubscribe;
-  }
-  handler->wake();
-  zeb::log_debug(log_, "MQTT: Sub userdata %p", user);
-  return zeb::kSuccess;
+  if (created) return zeb::kSuccess;
+  handler->queue_mode();
+  return handler->add_subscription(ref, callback, user);
 }
 
-zeb::ConnectionMetadata MQTTTransport::connection_metadata(const char*, void*) {
+zeb::ConnectionMetadata MQTTTransport::connection_metadata(const char*, void* entry) {
   zeb::ConnectionMetadata metadata;
-  metadata.healthy(true);
+  metadata.healthy(mqtt_plane_healthy(zeb_get_plane_id(entry)));
   return metadata;
 }
 

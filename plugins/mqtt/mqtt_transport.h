@@ -1,7 +1,5 @@
 #pragma once
 
-#include <mosquitto.h>
-
 #include <map>
 #include <memory>
 #include <mutex>
@@ -10,63 +8,60 @@
 #include "mqtt_callback_handler.h"
 #include "zeb/base_transport.h"
 
-// libmosquitto handle owner.
-struct MosquittoDeleter {
-  void operator()(mosquitto* mosq) const { mosquitto_destroy(mosq); }
-};
-using MosquittoPtr = std::unique_ptr<mosquitto, MosquittoDeleter>;
-
-// One open broker connection of a plane.
+// One broker connection of a plane.
 struct MQTTHandles {
   int qos = 0;
-  MosquittoPtr mosq;
   std::unique_ptr<MQTTCallbackHandler> handler;
 };
 
 // Publish and subscribe over MQTT brokers for planes with the scheme
-// "mqtt-tcp". One connection per plane id, opened on first use and served by
-// its own network thread for the life of the transport.
+// "mqtt-tcp". One connection per plane id, made on first use and kept, up or
+// down, for the life of the transport; its network thread connects and
+// reconnects with back-off.
 //
-// Thread rules: `pub` and `sub` run on the callers' threads. `connections_lock_`
-// guards `connections_` (held only for look-ups and insertions);
-// `open_lock_` serialises opening connections, so two callers never open the
-// same plane twice. Neither is held by the network threads.
+// Thread rules: `pub`, `pub_tracked` and `sub` run on the callers' threads.
+// `connections_lock_` guards `connections_` (held only for look-ups and
+// insertions); `open_lock_` serialises making connections, so two callers
+// never make the same plane twice. Neither is held by the network threads.
 class MQTTTransport : public zeb::BaseTransport {
  public:
   MQTTTransport(int id, void* log);
+  // Ends every connection in order (see MQTTCallbackHandler::stop).
   ~MQTTTransport() override;
 
   const char* get_transport_name() override;
   const char** get_schemes() override;
   int get_supported_methods() override;
   int pub(const char* ref, void* entry, char* data, size_t len) override;
+  int pub_tracked(const char* ref, void* entry, char* data, size_t len, zeb::PublishCallback done,
+                  void* user, uint64_t tag) override;
   int sub(const char* ref, void* entry, zeb::MessageCallback callback, void* user) override;
+  // Unhealthy while the plane's connection is down after an attempt, whichever
+  // transport of the process made it.
   zeb::ConnectionMetadata connection_metadata(const char* ref, void* entry) override;
   int free_msg(zeb::_Msg* msg) override;
-
-  // A subscription to record on a connection before its network thread starts.
-  struct FirstSubscription {
-    const char* topic;
-    zeb::MessageCallback callback;
-    void* user;
-  };
-
-  // Finds or opens the connection of the plane `entry` names; on success the
-  // handle and its QoS are stored. A new connection records `first` before it
-  // reads anything, so messages a persistent session kept for us are never
-  // without their subscriber; `created` tells whether that happened. Throws on
-  // options that are not valid JSON.
-  bool create_mqtt_conn(void* entry, mosquitto** mosq_out, int* qos_inout,
-                        MQTTCallbackHandler** handler_out = nullptr,
-                        const FirstSubscription* first = nullptr, bool* created = nullptr);
 
   void* log() const { return log_; }
 
   static const char* schemes[2];
 
  private:
-  bool find_conn(const std::string& plane_id, mosquitto** mosq_out, int* qos_out,
-                 MQTTCallbackHandler** handler_out);
+  // A subscription recorded on a new connection before its network thread
+  // starts, so messages a persistent session kept for us are never without
+  // their subscriber.
+  struct FirstSubscription {
+    const char* topic;
+    zeb::MessageCallback callback;
+    void* user;
+  };
+
+  // Finds or makes the connection of the plane `entry` names: made to publish
+  // when `first` is null, else recording `first` (`*created` tells whether it
+  // did). Throws on options that are not valid JSON.
+  MQTTCallbackHandler* connection(void* entry, int* qos_out, const FirstSubscription* first,
+                                  bool* created);
+  int publish(const char* ref, void* entry, char* data, size_t len, zeb::PublishCallback done,
+              void* user, uint64_t tag);
 
   void* log_;
   std::mutex open_lock_;
