@@ -14,6 +14,7 @@
 #include "support/child_process.h"
 #include "support/mosquitto_broker.h"
 #include "support/mqtt_test_client.h"
+#include "support/opcua_test_server.h"
 #include "support/weft_pipe_run.h"
 
 using namespace std::chrono_literals;
@@ -193,4 +194,54 @@ TEST(OrderlyStop, SigtermDuringAQos1RelayBurstLosesNothingAcrossARestart) {
   EXPECT_EQ(missing, "") << "never arrived; first run printed: " << pipe->out() << pipe->err();
   ::kill(restarted->pid(), SIGTERM);
   EXPECT_EQ(restarted->wait_exit(15s), 0) << restarted->err();
+}
+
+namespace {
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+}  // namespace
+
+// The server sees each OPC UA block close its session (CloseSession) and its
+// secure channel (CloseSecureChannel) when the program stops, instead of
+// keeping them until they time out.
+TEST(OrderlyStop, OpcuaSessionsAndChannelsAreClosedOnTheServer) {
+  weft_test::OpcuaTestServer server;
+  auto pipe = weft_test::run_weft_pipe(R"({
+    "blocks": {
+      "poll": {"type": "OPCUAPOLLFLAT", "config": {"transport_addr": "$OPCUA", "interval": 200,
+               "data_map": [{"id": "ns=1;s=Double", "alias": "d"}]}},
+      "sub": {"type": "OPCUASUBFLAT", "config": {"transport_addr": "$OPCUA",
+              "data_map": [{"id": "ns=1;s=Counter", "alias": "c"}]}},
+      "polled": {"type": "DUMPSTRINGBLOCK"},
+      "subscribed": {"type": "DUMPSTRINGBLOCK"}
+    },
+    "mappings": {"poll:output": "polled:input", "sub:output": "subscribed:input"}
+  })",
+                                       env_with({{"OPCUA", server.url()}}));
+  ASSERT_TRUE(pipe->wait_for_output("polled : ", 20s)) << pipe->err();
+  ASSERT_TRUE(pipe->wait_for_output("subscribed : ", 20s)) << pipe->err();
+  EXPECT_EQ(occurrences(server.log(), "session closed:"), 0u) << server.log();
+
+  ::kill(pipe->pid(), SIGTERM);
+  EXPECT_EQ(pipe->wait_exit(10s), 0) << pipe->err();
+  // The server reports asynchronously; the closes were sent before the exit.
+  const auto all_closed = [&server] {
+    const std::string log = server.log();
+    return occurrences(log, "session closed: CloseSession") ==
+               occurrences(log, "session created") &&
+           occurrences(log, "channel closed by the client") == occurrences(log, "channel opened");
+  };
+  const auto until = Clock::now() + 5s;
+  while (Clock::now() < until && !all_closed()) std::this_thread::sleep_for(50ms);
+  const std::string log = server.log();
+  EXPECT_GE(occurrences(log, "session created"), 2u) << log;
+  EXPECT_EQ(occurrences(log, "session closed: CloseSession"), occurrences(log, "session created"))
+      << log;
+  EXPECT_EQ(occurrences(log, "channel closed by the client"), occurrences(log, "channel opened"))
+      << log;
 }
