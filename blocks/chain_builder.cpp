@@ -124,3 +124,12 @@ qor::Block* ChainBuilder::find_block(const std::string& name) const {
   auto it = blocks_.find(name);
   return it == blocks_.end() ? nullptr : it->second.get();
 }
+
+void ChainBuilder::destroy_block(qor::Block* block) {
+  for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
+    if (it->second.get() != block) continue;
+    std::unique_ptr<qor::Block> doomed = std::move(it->second);
+    blocks_.erase(it);
+    return;
+  }
+}

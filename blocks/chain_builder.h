@@ -12,7 +12,9 @@
 // Turns the "blocks" and "mappings" sections of a configuration into blocks and
 // links. Problems with single entries are written to `errors` and skipped; only
 // a block that fails to construct stops creation. Main thread only, before any
-// block thread exists. Owns the blocks it made (they live as long as the builder).
+// block thread exists. Owns the blocks it made (they live as long as the
+// builder, or until `destroy_block`, which the orderly stop calls from its own
+// thread while the main thread only waits).
 class ChainBuilder {
  public:
   explicit ChainBuilder(std::ostream& errors) : errors_(errors) {}
@@ -30,6 +32,10 @@ class ChainBuilder {
            const std::string& destination_port);
 
   qor::Block* find_block(const std::string& name) const;
+
+  // Destroys one block made by this builder (nothing for any other pointer).
+  // The caller makes sure no other block still feeds it.
+  void destroy_block(qor::Block* block);
 
  private:
   std::ostream& errors_;

@@ -1,15 +1,22 @@
 #include "blocks/startup.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <args.hxx>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -30,6 +37,7 @@ constexpr const char* kDescription =
 constexpr const char* kDefaultConfig = "config.json";
 constexpr const char* kDefaultHealthPath = "/tmp/isHealthy";
 constexpr int kDefaultHealthInterval = 30;
+constexpr int kDefaultShutdownTimeout = 10;
 
 constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
@@ -126,16 +134,17 @@ int build_chain(const std::string& path, ChainBuilder& builder) {
   return kStartupContinues;
 }
 
-// The interval in seconds from "$healthcheck_interval"; false when it is not a
-// 32-bit integer. Leading blanks are allowed and text after the digits ignored.
-bool health_interval(int& interval) {
-  const std::string text = resolve_value("$healthcheck_interval");
+// A number of seconds from the environment reference `reference`, or
+// `fallback` when it resolves to nothing; false when it is not a 32-bit
+// integer. Leading blanks are allowed and text after the digits ignored.
+bool seconds_setting(const char* reference, int fallback, int& seconds) {
+  const std::string text = resolve_value(reference);
   if (text.empty()) {
-    interval = kDefaultHealthInterval;
+    seconds = fallback;
     return true;
   }
   try {
-    interval = std::stoi(text);
+    seconds = std::stoi(text);
     return true;
   } catch (const std::logic_error&) {
     return false;
@@ -152,7 +161,8 @@ int arm_health_check(std::unique_ptr<qor::FDTimer>& timer) {
               << std::endl;
   }
   int interval = 0;
-  if (!health_interval(interval)) return fail("ERROR: healthcheck_interval must be an integer");
+  if (!seconds_setting("$healthcheck_interval", kDefaultHealthInterval, interval))
+    return fail("ERROR: healthcheck_interval must be an integer");
   try {
     timer = std::make_unique<qor::FDTimer>(interval);
     timer->set_callback(qor::HealthCheck(path));
@@ -161,6 +171,119 @@ int arm_health_check(std::unique_ptr<qor::FDTimer>& timer) {
     std::cerr << "ERROR: Unable to start healthcheck timer: " << e.code().message() << std::endl;
   }
   return kStartupContinues;
+}
+
+// SIGTERM and SIGINT, blocked in every thread (the mask is inherited) and
+// taken by the main thread with sigwait: no work happens in a signal handler.
+sigset_t stop_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  return signals;
+}
+
+int wait_for_signal(const sigset_t& signals) {
+  int signal_number = 0;
+  while (sigwait(&signals, &signal_number) != 0) {
+  }
+  return signal_number;
+}
+
+// What the thread that stops the chain is doing, so that the main thread can
+// tell at the deadline what was left behind. `lock` guards everything but
+// `done`; the stopping thread destroys a block only while it holds `lock` and
+// `abandoned` is false, so the main thread may read the blocks' ports under it.
+struct StopProgress {
+  std::mutex lock;
+  bool draining = true;
+  bool abandoned = false;
+  std::string closing;
+  std::atomic<bool> done{false};
+};
+
+// Inputs stop first; then the chain is drained, in chain order; then every
+// block is destroyed (its clients freed), feeding blocks first.
+void stop_chain(ChainBuilder& builder, std::unique_ptr<qor::FDTimer>& timer,
+                const std::vector<qor::Block*>& order, StopProgress& progress) {
+  for (qor::Block* block : order) {
+    if (qor::BlockChain::is_input(*block)) block->stop_intake();
+  }
+  while (!qor::BlockChain::drained(order)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  {
+    std::lock_guard<std::mutex> guard(progress.lock);
+    if (progress.abandoned) return;
+    progress.draining = false;
+  }
+  // The health check calls into the blocks; it ends before they do.
+  timer.reset();
+  for (qor::Block* block : order) {
+    std::lock_guard<std::mutex> guard(progress.lock);
+    if (progress.abandoned) return;
+    progress.closing = block->name();
+    builder.destroy_block(block);
+  }
+  progress.done = true;
+}
+
+// One write per line: block threads print to standard output at the same time.
+void say(const std::string& text) {
+  std::cout << text + "\n" << std::flush;
+}
+
+[[noreturn]] void leave_now(int status) {
+  std::cout.flush();
+  std::cerr.flush();
+  ::_exit(status);
+}
+
+// Runs after the first stop signal. 0 once every message inside the chain has
+// reached its output and every block is gone. At the deadline the process
+// ends anyway (status 1), saying what it left behind; a second signal ends it
+// at once (status 128 + the signal).
+int stop_orderly(ChainBuilder& builder, std::unique_ptr<qor::FDTimer>& timer, int timeout,
+                 const sigset_t& signals) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(timeout);
+  say("Stopping: taking no new messages, delivering those in the chain");
+  const std::vector<qor::Block*> order =
+      qor::BlockChain::chain_order(qor::BlockChain::instance().blocks());
+  StopProgress progress;
+  std::thread stopper([&] {
+    try {
+      stop_chain(builder, timer, order, progress);
+    } catch (const std::exception& e) {
+      std::cerr << "ERROR: Orderly stop failed: " << e.what() << std::endl;
+      leave_now(kExitError);
+    }
+  });
+  while (!progress.done) {
+    const timespec slice = {0, 20 * 1000 * 1000};
+    const int signal_number = sigtimedwait(&signals, nullptr, &slice);
+    if (signal_number > 0) {
+      std::cerr << "ERROR: Second signal: stopping at once" << std::endl;
+      leave_now(128 + signal_number);
+    }
+    if (Clock::now() < deadline) continue;
+    std::lock_guard<std::mutex> guard(progress.lock);
+    if (progress.done) break;
+    progress.abandoned = true;
+    std::cerr << "ERROR: Orderly stop took longer than " << timeout
+              << " s; left behind:" << std::endl;
+    if (progress.draining) {
+      const std::vector<std::string> held = qor::BlockChain::held_messages(order);
+      for (const std::string& line : held) std::cerr << "\t" << line << std::endl;
+      if (held.empty()) std::cerr << "\tmessages still being handled by blocks" << std::endl;
+    } else {
+      std::cerr << "\tblock " << progress.closing << " still closing its connections" << std::endl;
+    }
+    leave_now(kExitError);
+  }
+  stopper.join();
+  say("Stopped");
+  return kExitOk;
 }
 
 }  // namespace
@@ -174,18 +297,29 @@ int run_weft_pipe(int argc, char** argv) {
     return kExitOk;
   }
 
+  // Before any other thread exists, so that every thread inherits the mask.
+  const sigset_t signals = stop_signals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  int timeout = 0;
+  if (!seconds_setting("$shutdown_timeout", kDefaultShutdownTimeout, timeout) || timeout < 0) {
+    return fail("ERROR: shutdown_timeout must be a non-negative integer");
+  }
+
   const std::string path = choose_config_path(options);
   ChainBuilder builder(std::cerr);
-  if (path_accessible(path)) {
+  const bool waiting = !path_accessible(path);
+  if (waiting) {
+    std::cout << "Waiting for config file: " << path << std::endl;
+  } else {
     status = build_chain(path, builder);
     if (status != kStartupContinues) return status;
-  } else {
-    std::cout << "Waiting for config file: " << path << std::endl;
   }
 
   std::unique_ptr<qor::FDTimer> timer;
   status = arm_health_check(timer);
   if (status != kStartupContinues) return status;
 
-  for (;;) ::sleep(1);
+  wait_for_signal(signals);
+  if (waiting) return kExitOk;
+  return stop_orderly(builder, timer, timeout, signals);
 }

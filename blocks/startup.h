@@ -1,6 +1,5 @@
 #pragma once
 
 // The whole life of the program: command line, configuration, chain, health
-// check. Returns only for an early end (help, list, start-up error) with the
-// exit status; once the chain runs it sleeps forever.
+// check, and the orderly stop on SIGTERM or SIGINT. Returns the exit status.
 int run_weft_pipe(int argc, char** argv);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace qor {
@@ -21,6 +22,18 @@ class BlockChain {
   // Starts the thread of every block without one, the most recently
   // constructed first. Thread creation errors propagate.
   void start();
+
+  // `blocks` in chain order: each block after every block that feeds it
+  // through a link; blocks on a loop of links keep their relative order.
+  static std::vector<Block*> chain_order(const std::vector<Block*>& blocks);
+  // True for a block that brings data into the chain: it has no input port.
+  static bool is_input(const Block& block);
+  // One pass over `order` (chain order, inputs already stopped): true when
+  // every input port is empty and every block idle, so that no message is
+  // left inside the chain. Any thread; reads ports under their locks.
+  static bool drained(const std::vector<Block*>& order);
+  // "a:out -> b:in holds 3 messages" for each link of `order` that is not empty.
+  static std::vector<std::string> held_messages(const std::vector<Block*>& order);
 
   // Calls fn on each block in construction order, stopping at the first false.
   // Returns false when fn did.

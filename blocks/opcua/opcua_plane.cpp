@@ -28,7 +28,16 @@ OpcuaPlane::OpcuaPlane(const std::string& plane_name, const std::string& log_nam
 OpcuaPlane::~OpcuaPlane() {
   // The client's transports may still call back; they go first, the registry last.
   mapping_.reset();
-  client_.reset();
+  close();
+}
+
+void OpcuaPlane::close() {
+  // Freed before the pointer is cleared: a delivery still running while the
+  // client ends may reach the block.
+  if (client_) {
+    client_.get_deleter()(client_.get());
+    (void)client_.release();
+  }
 }
 
 void OpcuaPlane::add_rule(int methods, const std::string& pattern, const std::string& rewrite) {

@@ -32,6 +32,9 @@ class OpcuaPlane {
   void connect(bool with_mapping);
 
   zeb::IClient& client() { return *client_; }
+  // Frees the client (the transport closes its session and channel), keeping
+  // the mapping for the health check. `client()` must not be used afterwards.
+  void close();
   const std::string& server() const { return server_; }
   const std::string& log_name() const { return client_log_name_; }
   // Healthy when the transport reports the connection behind `node_ref` healthy.

@@ -26,6 +26,11 @@ OpcuaSubscribeBlock::~OpcuaSubscribeBlock() {
   join();
 }
 
+void OpcuaSubscribeBlock::stop_intake() {
+  join();
+  plane_.close();
+}
+
 void OpcuaSubscribeBlock::run() {
   while (!stopping()) {
     for (auto& [ref, node] : nodes_) {

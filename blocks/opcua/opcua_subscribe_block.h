@@ -22,6 +22,8 @@ class OpcuaSubscribeBlock : public ConfigBlock {
 
   void run() override;
   bool is_healthy() override;
+  // Ends the feed of updates: the block's thread stops and the client goes.
+  void stop_intake() override;
 
  private:
   struct Node {

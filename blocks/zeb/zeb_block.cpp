@@ -30,7 +30,12 @@ ZebBlock::~ZebBlock() {
 
 void ZebBlock::shutdown() {
   join();
-  client_.reset();
+  // Freed before the pointer is cleared: a callback still running on a
+  // transport thread while the client ends may give its message back.
+  if (client_) {
+    client_.get_deleter()(client_.get());
+    (void)client_.release();
+  }
 }
 
 std::string ZebBlock::escape_pattern(const std::string& text) {

@@ -37,7 +37,8 @@ class ZebBlock : public ConfigBlock {
   // its own (escaped) pattern, no rewrite.
   void add_rule(const std::string& node_ref);
   // Stops the block thread, then the client (and with it the transport threads
-  // that call back into the block). Derived destructors call it first.
+  // that call back into the block). Derived destructors call it first; a
+  // second call does nothing more.
   void shutdown();
 
   struct ClientDeleter {

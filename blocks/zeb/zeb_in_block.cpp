@@ -1,26 +1,19 @@
 #include "blocks/zeb/zeb_in_block.h"
 
+#include <cstdio>
+#include <iostream>
 #include <stdexcept>
 
 #include "blocks/config_getters.h"
 #include "blocks/util/clock.h"
 #include "blocks/util/text_case.h"
+#include "framework/status.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
 #include "zeb/transport.h"
 
 namespace {
-
-// QoS 1 and 2 are the levels at which the broker will not send a message again
-// once it reached us.
-bool acknowledged_qos(const nlohmann::json& options) {
-  if (!options.is_object()) return false;
-  auto it = options.find("qos");
-  if (it == options.end() || !it->is_number()) return false;
-  const double qos = it->get<double>();
-  return qos >= 1 && qos < 3;
-}
-
+constexpr int kLevelWarn = 3;
 }  // namespace
 
 ZebInBlock::ZebInBlock(const std::string& name, const nlohmann::json& config)
@@ -36,12 +29,27 @@ ZebInBlock::ZebInBlock(const std::string& name, const nlohmann::json& config)
                                 " valid methods are \"SUB\" and \"GET\"");
   }
   node_ref_ = config_string_required(config, "node_ref");
-  lossless_ = acknowledged_qos(config_object(config, "options"));
+  overflow_ = parse_overflow(name, config);
   add_rule(node_ref_);
   add_port(&output_);
 }
 
 ZebInBlock::~ZebInBlock() {
+  shutdown();
+  const uint64_t unreported = drops_.take_unreported();
+  if (unreported > 0) report_drops(unreported);
+}
+
+ZebInBlock::Overflow ZebInBlock::parse_overflow(const std::string& name,
+                                                const nlohmann::json& config) {
+  const std::string overflow = config_string(config, "overflow", "block");
+  if (overflow == "block") return Overflow::kBlock;
+  if (overflow == "drop") return Overflow::kDrop;
+  throw std::invalid_argument("ERROR: ZEB Input Block: " + name + " unknown overflow: " + overflow +
+                              " valid values are \"block\" and \"drop\"");
+}
+
+void ZebInBlock::stop_intake() {
   shutdown();
 }
 
@@ -80,7 +88,7 @@ void ZebInBlock::poll() {
     if (status == zeb::kSuccess && msg != nullptr) {
       std::string text(msg->data, msg->len);
       client_->free_msg(msg);
-      output_.send(std::move(text));
+      deliver(std::move(text));
     } else {
       if (msg != nullptr) client_->free_msg(msg);
       zeb::log_error(logger(), "Error: %d", status);
@@ -96,14 +104,37 @@ void ZebInBlock::on_message(const char* /*plane*/, const char* /*topic*/, zeb::_
   try {
     std::string text(msg->data, msg->len);
     block->client_->free_msg(msg);
-    if (block->lossless_) {
-      block->output_.send(std::move(text));
-    } else {
-      block->output_.try_send(std::move(text));  // a full queue drops it
-    }
+    block->deliver(std::move(text));
   } catch (const std::exception& e) {
     zeb::log_error(block->logger(), "ZebInBlock [%s]: %s", block->name().c_str(), e.what());
   }
+}
+
+void ZebInBlock::deliver(std::string text) {
+  if (overflow_ == Overflow::kDrop) {
+    if (output_.try_send(std::move(text)) != qor::PORT_FULL) return;
+    const uint64_t due = drops_.count(DropCounter::Clock::now());
+    if (due > 0) report_drops(due);
+    return;
+  }
+  // Waits for room for as long as the next block runs.
+  const int status = output_.send(std::move(text));
+  if (status == qor::BLOCK_STOPPED) {
+    zeb::log_error(logger(), "ZebInBlock [%s]: message lost: %s", name().c_str(),
+                   qor::status_text(status).c_str());
+  }
+}
+
+void ZebInBlock::report_drops(uint64_t count) {
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "ZebInBlock [%s]: dropped %llu messages for lack of room downstream "
+                "(\"overflow\": \"drop\"), %llu in all",
+                name().c_str(), static_cast<unsigned long long>(count),
+                static_cast<unsigned long long>(drops_.total()));
+  zeb::log_warn(logger(), "%s", line);
+  // Drops are data lost on purpose: they are told even when the block's log is off.
+  if (log_level() > kLevelWarn) std::cerr << "WARNING: " << line << std::endl;
 }
 
 bool ZebInBlock::is_healthy() {

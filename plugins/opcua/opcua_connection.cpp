@@ -594,7 +594,9 @@ void OpcuaConnection::close_session() {
   const uint32_t id = next_request_id();
   ByteWriter w;
   ServiceCodec::close_secure_channel(w, header(id, 0));
-  channel_.send_close(id, w.bytes());
+  if (channel_.send_close(id, w.bytes()) == zeb::kSuccess) {
+    channel_.finish(std::min(options_.timeout_ms, kCloseTimeoutMs));
+  }
 }
 
 // ---- callers' threads ----------------------------------------------------------

@@ -39,6 +39,29 @@ void SecureChannel::close() {
   assembler_.reset();
 }
 
+void SecureChannel::finish(int timeout_ms) {
+  {
+    std::lock_guard<std::mutex> guard(send_lock_);
+    if (socket_.valid()) ::shutdown(socket_.fd(), SHUT_WR);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  char sink[4096];
+  while (socket_.valid()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) break;
+    pollfd ready = {socket_.fd(), POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(left));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) break;
+    const ssize_t got = ::recv(socket_.fd(), sink, sizeof sink, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+  }
+  close();
+}
+
 void SecureChannel::set_token(uint32_t channel_id, uint32_t token_id) {
   std::lock_guard<std::mutex> guard(send_lock_);
   channel_id_ = channel_id;

@@ -42,6 +42,11 @@ class SecureChannel {
   bool receive(int timeout_ms, ChunkAssembler::Message* out, std::string* error);
 
   void close();
+  // Ends the channel after a CLO: sends our FIN, then reads and discards what
+  // the server still sends until it closes its side (at most timeout_ms), so
+  // that unread data does not turn our close into a reset that would make
+  // the server drop the CLO unread. Then closes.
+  void finish(int timeout_ms);
   bool is_open();
 
   // The Hello message announcing our receive limits.

@@ -110,9 +110,29 @@ function scalar(type, value) {
     }, 100);
   }
 
+  // How sessions and channels end, for the tests of an orderly client stop:
+  // "CloseSession" is a session the client closed; a channel closed while the
+  // server runs was closed by the client's CloseSecureChannel.
+  let shuttingDown = false;
+  server.on("create_session", (session) => {
+    console.log("session created");
+    session.on("session_closed", (_session, _deleteSubscriptions, reason) => {
+      console.log("session closed:", reason);
+    });
+  });
+  server.on("newChannel", (channel) => {
+    console.log("channel opened");
+    const close = channel.close.bind(channel);
+    channel.close = (...rest) => {
+      if (!shuttingDown) console.log("channel closed by the client");
+      return close(...rest);
+    };
+  });
+
   await server.start();
   console.log("ready", server.getEndpointUrl());
   const stop = async () => {
+    shuttingDown = true;
     await server.shutdown(100);
     process.exit(0);
   };
