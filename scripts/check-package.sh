@@ -94,7 +94,28 @@ for script in postinst prerm postrm; do
   [ -x "$work/control/$script" ] || fail "$script is missing or not executable"
   sh -n "$work/control/$script" || fail "$script is not valid sh"
 done
-grep -q "adduser --system" "$work/control/postinst" || fail "postinst makes no system user"
+# postinst against stand-ins for the commands it runs, which only record their
+# calls: a first install makes the user, restricts the configuration and
+# enables the service; with the user already there it is not made again.
+stubs="$work/stubs"
+mkdir -p "$stubs"
+for command in adduser getent chown chmod deb-systemd-helper deb-systemd-invoke systemctl; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\n' "$command" "$work" >"$stubs/$command"
+  chmod +x "$stubs/$command"
+done
+echo 'exit 2' >>"$stubs/getent"
+PATH="$stubs:$PATH" "$work/control/postinst" configure ||
+  fail "postinst configure failed"
+for call in "getent passwd weft-pipe" "adduser --system --group" \
+  "chown root:weft-pipe /etc/weft-pipe/config.json" "chmod 0640 /etc/weft-pipe/config.json" \
+  "deb-systemd-helper enable weft-pipe.service"; do
+  grep -q "^$call" "$work/calls" || fail "postinst did not run '$call': $(cat "$work/calls")"
+done
+sed -i '$d' "$stubs/getent"
+rm "$work/calls"
+PATH="$stubs:$PATH" "$work/control/postinst" configure "$version" ||
+  fail "postinst configure on an upgrade failed"
+if grep -q "^adduser" "$work/calls"; then fail "postinst made the user again"; fi
 pass "conffile, triggers, shlibs and maintainer scripts"
 
 # --- unpacked program -----------------------------------------------------------
