@@ -4,6 +4,8 @@
 # SANITIZE=1 builds into build-asan/ with AddressSanitizer and UndefinedBehaviorSanitizer;
 # SANITIZE=thread into build-tsan/ with ThreadSanitizer.
 # WERROR=1 turns warnings into errors (CI does).
+# make package builds the Debian packages weft-pipe and libzeb-dev into $(BUILD_DIR)/;
+# make package-check also checks them without installing them (scripts/check-package.sh).
 
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 SANITIZE ?= 0
@@ -23,7 +25,7 @@ ifeq ($(WERROR),1)
 CMAKE_FLAGS += -DWEFT_WERROR=ON
 endif
 
-.PHONY: all deps build run test bench fuzz format clean
+.PHONY: all deps build run test package package-check bench fuzz format clean
 
 all: build
 
@@ -39,6 +41,12 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS) $(CTEST_ARGS)
+
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
+
+package-check: package
+	./scripts/check-package.sh $(BUILD_DIR)
 
 # Benchmarks (not part of make test): builds with -DWEFT_BENCH=ON, then runs
 # every benchmark script and program under bench/.

@@ -45,6 +45,7 @@ constexpr int kStartupContinues = -1;
 
 struct Options {
   bool list = false;
+  bool version = false;
   std::string config_file;
   bool has_config_file = false;
 };
@@ -59,6 +60,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
                                            {'f', "config-file"});
   args::Group utility_group(parser, "Utility:");
   args::Flag list(utility_group, "list", "List the available block types", {'l', "list"});
+  args::Flag version(utility_group, "version", "Print the version and exit", {"version"});
   try {
     parser.ParseCLI(argc, argv);
   } catch (const args::Help&) {
@@ -69,6 +71,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
     return kExitError;
   }
   options.list = list;
+  options.version = version;
   options.has_config_file = bool(config_file);
   if (options.has_config_file) options.config_file = args::get(config_file);
   return kStartupContinues;
@@ -292,6 +295,10 @@ int run_weft_pipe(int argc, char** argv) {
   Options options;
   int status = parse_command_line(argc, argv, options);
   if (status != kStartupContinues) return status;
+  if (options.version) {
+    std::cout << "weft-pipe " << WEFT_VERSION << std::endl;
+    return kExitOk;
+  }
   if (options.list) {
     list_block_types();
     return kExitOk;

@@ -1,9 +1,12 @@
 #include "zeb/transport_loader.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <utility>
 
 #include "shared_library.h"
@@ -15,6 +18,8 @@ namespace zeb {
 namespace {
 
 constexpr size_t kMaxSchemes = 8;
+constexpr int kLevelInfo = 2;
+constexpr int kLevelWarn = 3;
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -33,10 +38,25 @@ std::vector<std::string> split_path(const std::string& path) {
   return dirs;
 }
 
-std::string search_path(const char* path) {
-  if (path != nullptr) return path;
-  const char* env = std::getenv("ZEB_EXT_LIB_PATH");
-  return env != nullptr ? env : "ext_lib";
+struct FreeDeleter {
+  void operator()(char* text) const { std::free(text); }
+};
+
+// The installation keeps its plug-ins in a folder beside libzeb's own file, so
+// looking there from wherever this library was loaded finds the plug-ins of the
+// same installation, whatever its prefix. Symbolic links are resolved first: a
+// link to the library elsewhere still leads to the real installation. Empty
+// when the library's file cannot be told.
+std::string installed_plugin_dir() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&installed_plugin_dir), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return {};
+  }
+  const std::unique_ptr<char, FreeDeleter> real(::realpath(info.dli_fname, nullptr));
+  if (real == nullptr) return {};
+  const std::string file(real.get());
+  return file.substr(0, file.rfind('/') + 1) + ZEB_INSTALLED_PLUGIN_SUBDIR;
 }
 
 // A plug-in may leave its name null; log lines still need a text.
@@ -46,6 +66,18 @@ const char* display_name(Transport* transport) {
 }
 
 }  // namespace
+
+// What one initialize_transports call has gathered so far.
+struct TransportLoader::Search {
+  void* log = nullptr;
+  // The default search: the earlier folder keeps a scheme, a file name is
+  // loaded once, and a missing folder is normal.
+  bool earlier_wins = false;
+  std::string found;
+  std::string schemes;
+  std::set<std::string> loaded_names;
+  std::map<std::string, std::string> scheme_dirs;
+};
 
 TransportLoader::TransportLoader() = default;
 
@@ -63,32 +95,57 @@ TransportLoader::~TransportLoader() {
 }
 
 void TransportLoader::initialize_transports(const char* path) {
-  void* log = get_log_safe(log_name_.c_str());
-  std::string found;
-  std::string schemes;
-  for (const std::string& dir : split_path(search_path(path))) {
-    load_directory(dir, log, found, schemes);
+  Search search;
+  search.log = get_log_safe(log_name_.c_str());
+  std::vector<std::string> dirs;
+  const char* env = std::getenv("ZEB_EXT_LIB_PATH");
+  if (path != nullptr) {
+    dirs = split_path(path);
+  } else if (env != nullptr) {
+    dirs = split_path(env);
+  } else {
+    search.earlier_wins = true;
+    dirs.push_back("ext_lib");
+    const std::string installed = installed_plugin_dir();
+    if (!installed.empty()) dirs.push_back(installed);
   }
-  log_debug(log, "TransportLoader: Found transports: %s", found.c_str());
-  log_debug(log, "TransportLoader: Supported schemes: %s", schemes.c_str());
+  for (const std::string& dir : dirs) load_directory(dir, search);
+
+  for (const auto& served : search.scheme_dirs) {
+    log_info(search.log, "TransportLoader: Scheme %s served from %s", served.first.c_str(),
+             served.second.c_str());
+  }
+  if (search.earlier_wins && plugins_.empty()) {
+    log_warn(search.log,
+             "TransportLoader: No ZEB extensions found in ext_lib or the installation; set "
+             "ZEB_EXT_LIB_PATH to their folder");
+  }
+  log_debug(search.log, "TransportLoader: Found transports: %s", search.found.c_str());
+  log_debug(search.log, "TransportLoader: Supported schemes: %s", search.schemes.c_str());
 }
 
-void TransportLoader::load_directory(const std::string& dir, void* log, std::string& found,
-                                     std::string& schemes) {
-  log_info(log, "TransportLoader: Searching %s for ZEB extensions", dir.c_str());
+void TransportLoader::load_directory(const std::string& dir, Search& search) {
+  log_info(search.log, "TransportLoader: Searching %s for ZEB extensions", dir.c_str());
   DirHandle handle(::opendir(dir.c_str()));
   if (handle == nullptr) {
-    log_warn(log, "Couldn't open transport dir: %s", dir.c_str());
+    // In the default search either folder may well be absent.
+    log(search.log, search.earlier_wins ? kLevelInfo : kLevelWarn,
+        "Couldn't open transport dir: %s", dir.c_str());
     return;
   }
   while (const dirent* entry = ::readdir(handle.get())) {
     if (std::strstr(entry->d_name, "zebt_") == nullptr) continue;
-    load_plugin(dir, entry->d_name, log, found, schemes);
+    if (search.earlier_wins && search.loaded_names.count(entry->d_name) != 0) {
+      log_debug(search.log, "TransportLoader: %s already loaded from an earlier folder, skipped",
+                entry->d_name);
+      continue;
+    }
+    load_plugin(dir, entry->d_name, search);
   }
 }
 
-void TransportLoader::load_plugin(const std::string& dir, const char* name, void* log,
-                                  std::string& found, std::string& schemes) {
+void TransportLoader::load_plugin(const std::string& dir, const char* name, Search& search) {
+  void* log = search.log;
   std::string error;
   SharedLibrary library = SharedLibrary::open(dir + "/" + name, error);
   if (!library) {
@@ -121,23 +178,30 @@ void TransportLoader::load_plugin(const std::string& dir, const char* name, void
   }
   auto info = std::make_unique<TransportExtInfo>(transport, std::move(library), cleanup);
 
-  found.append(display_name(transport)).append(" [").append(name).append("] ");
+  search.found.append(display_name(transport)).append(" [").append(name).append("] ");
 
   const char** list = transport->get_schemes();
   for (size_t i = 0; list != nullptr && list[i] != nullptr; ++i) {
     const char* scheme = list[i];
-    schemes.append(scheme).append(" ");
+    search.schemes.append(scheme).append(" ");
     const auto existing = schemes_.find(scheme);
-    if (existing != schemes_.end()) {
-      log_warn(log, "Duplicate transport scheme %s, this will overwrite transport %s", scheme,
-               display_name(existing->second));
+    if (existing != schemes_.end() && search.earlier_wins) {
+      log_info(log, "TransportLoader: Scheme %s stays with transport %s from %s", scheme,
+               display_name(existing->second), search.scheme_dirs[scheme].c_str());
+    } else {
+      if (existing != schemes_.end()) {
+        log_warn(log, "Duplicate transport scheme %s, this will overwrite transport %s", scheme,
+                 display_name(existing->second));
+      }
+      schemes_[scheme] = transport;
+      search.scheme_dirs[scheme] = dir;
     }
-    schemes_[scheme] = transport;
     if (i + 1 == kMaxSchemes) {
       log_warn(log, "Maximum number of schemes reached for transport %s", display_name(transport));
       break;
     }
   }
+  search.loaded_names.insert(name);
   plugins_.push_back(std::move(info));
 }
 

@@ -12,6 +12,7 @@ packages=(
   mosquitto
   clang libclang-rt-14-dev
   libbenchmark-dev
+  dpkg-dev file systemd
 )
 
 missing=()

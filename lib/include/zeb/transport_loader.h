@@ -18,9 +18,14 @@ class TransportExtInfo;
 //
 // Search path: the path given to initialize_transports; else the environment
 // variable ZEB_EXT_LIB_PATH when set (even when empty); else "ext_lib" relative
-// to the working directory. Directories are separated by ':' and empty pieces
-// are skipped. Every file whose name contains "zebt_" is tried, in directory
-// order; problems with a directory or file are logged and skip only it.
+// to the working directory followed by the installation's plug-in folder, found
+// relative to this library's own file so that a copy installed or unpacked
+// anywhere finds its own plug-ins. Directories are separated by ':' and empty
+// pieces are skipped. Every file whose name contains "zebt_" is tried, in
+// directory order; problems with a directory or file are logged and skip only
+// it. On a given path a later plug-in takes over a scheme; in the default search
+// the earlier folder keeps it, and a file already loaded from "ext_lib" is not
+// loaded again from the installation.
 //
 // Ownership: the loader owns the plug-ins and their transports; destroying it
 // destroys every transport (through the plug-in's cleanup_transport) and
@@ -47,9 +52,9 @@ class ZEB_EXPORT TransportLoader {
   int find_transport(int id, Transport** out) const;
 
  private:
-  void load_directory(const std::string& dir, void* log, std::string& found, std::string& schemes);
-  void load_plugin(const std::string& dir, const char* name, void* log, std::string& found,
-                   std::string& schemes);
+  struct Search;
+  void load_directory(const std::string& dir, Search& search);
+  void load_plugin(const std::string& dir, const char* name, Search& search);
 
   std::map<std::string, Transport*> schemes_;
   std::vector<std::unique_ptr<TransportExtInfo>> plugins_;
