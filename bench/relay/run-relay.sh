@@ -15,7 +15,8 @@
 #   the input topic)
 # environment: BROKER_NODELAY (broker's set_tcp_nodelay, default true),
 #   RELAY_NODELAY (the output plane's "tcp_nodelay", default true),
-#   PROBE_NODELAY (0 lets Nagle's algorithm batch the probe's publishes; default 1)
+#   PROBE_NODELAY (0 lets Nagle's algorithm batch the probe's publishes; default 1),
+#   QUEUE_WINDOW (the queue chain's "max_in_flight"; default the block's own)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 count=${1:-10000}
@@ -54,7 +55,8 @@ fi
 out_type=ZEBOUT
 out_extra=""
 case "$chain" in
-  queue) out_type=ZEBOUTQUEUE; out_extra=", \"directory\": \"$work/queue\"" ;;
+  queue) out_type=ZEBOUTQUEUE
+    out_extra=", \"directory\": \"$work/queue\"${QUEUE_WINDOW:+, \"max_in_flight\": $QUEUE_WINDOW}" ;;
   queue-w1) out_type=ZEBOUTQUEUE; out_extra=", \"directory\": \"$work/queue\", \"max_in_flight\": 1" ;;
 esac
 cat > "$work/chain.json" <<JSON
