@@ -127,7 +127,6 @@ void MQTTCallbackHandler::await_first_attempt() {
 
 int MQTTCallbackHandler::add_subscription(const char* topic, zeb::MessageCallback callback,
                                           void* user) {
-  std::lock_guard<std::mutex> io(io_lock_);
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (!subscriptions_.emplace(topic, Subscriber(callback, user)).second) {
@@ -136,7 +135,10 @@ int MQTTCallbackHandler::add_subscription(const char* topic, zeb::MessageCallbac
   }
   // Recorded before the broker is asked, so a message arriving right after the
   // subscription is never without its subscriber; taken back on refusal. While
-  // down, the network thread subscribes on connecting.
+  // down, the network thread subscribes on connecting (`io_lock_` is not taken
+  // then: the network thread may be resolving the broker's name under it).
+  if (!connected_.load()) return zeb::kSuccess;
+  std::lock_guard<std::mutex> io(io_lock_);
   if (!connected_.load()) return zeb::kSuccess;
   if (mosquitto_subscribe(mosq_.get(), nullptr, topic, settings_.qos) != MOSQ_ERR_SUCCESS) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -152,6 +154,9 @@ int MQTTCallbackHandler::publish(const char* topic, int length, const void* payl
   while (unconfirmed_.load() >= kMaxUnconfirmed && connected_.load() && running_.load()) {
     wait_until([this] { return unconfirmed_.load() < kMaxUnconfirmed || !connected_.load(); });
   }
+  // Checked before `io_lock_` too, which a connection attempt holds while the
+  // broker's name is resolved: a publish while down never waits.
+  if (!connected_.load()) return zeb::kConnectionFailed;
   {
     std::unique_lock<std::mutex> io(io_lock_);
     if (!connected_.load() || !running_.load()) return zeb::kConnectionFailed;

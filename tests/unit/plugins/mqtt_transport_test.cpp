@@ -180,6 +180,18 @@ TEST_F(MqttTransport, UnreachableBrokerRefusesPublishesAtOnceAndKeepsSubscriptio
       << log;
 }
 
+TEST_F(MqttTransport, AnUnknownHostIsReportedAsSuch) {
+  LogCapture capture("nohost");
+  zeb::IClient* client =
+      make_client("nohost", R"({"transport_addr":"mqtt-tcp://no-such-host.invalid"})", "nohost");
+  EXPECT_EQ(client->pub("t"), zeb::kConnectionFailed);
+  free_clients();
+  const std::string log = capture.text();
+  EXPECT_NE(log.find("MQTT: Connection to no-such-host.invalid:1883 failed: host not found ("),
+            std::string::npos)
+      << log;
+}
+
 TEST_F(MqttTransport, BadOptionsAreReportedNotThrown) {
   zeb::IClient* client = make_client("bad", plane_json(R"(,"clientid":5)"));
   EXPECT_EQ(client->pub("t"), zeb::kInvalidOption);
