@@ -404,12 +404,12 @@ void MQTTCallbackHandler::net_loop() {
     std::string why;
     Clock::time_point up_since;
     const bool was_up = session(why, up_since);
-    if (!was_up) mqtt_plane_health_set(settings_.plane, false);
-    attempt_ended();
     if (!running_) break;
+    if (!was_up) mqtt_plane_health_set(settings_.plane, false);
     if (was_up && Clock::now() - up_since >= kStableUp) delay = kFirstBackoffSeconds;
     zeb::log_error(log, "MQTT: Connection to %s:%d %s; next attempt in %d s",
                    settings_.host.c_str(), settings_.port, why.c_str(), delay);
+    attempt_ended();
     if (!backoff_sleep(delay)) break;
     if (delay <= kLastDoublingSeconds) delay *= 2;
   }
