@@ -172,9 +172,10 @@ int MQTTCallbackHandler::publish(const char* topic, int length, const void* payl
     track(mid, Pending{done, user, tag});
     if (direct_.load() && mosquitto_want_write(mosq_.get())) socket_full_.store(true);
   }
-  wake();
+  // In direct mode the packet is written already; only what the socket did not
+  // take needs the network thread.
+  if (!direct_.load() || socket_full_.load()) wake();
   if (socket_full_.load()) {
-    // The network thread writes the rest when the socket has room.
     wait_until([this] { return !socket_full_.load() || !connected_.load(); });
   }
   return zeb::kSuccess;
@@ -574,7 +575,7 @@ int MQTTCallbackHandler::serve(int wait_ms, bool handshake) {
     // Whatever the socket holds is read before polling again, while there is
     // room for it; a read that finds nothing more leaves errno at EAGAIN.
     for (int packets = 0; packets < kReadBurst; ++packets) {
-      if (!handshake && delivery_->full()) {
+      if (connack_ >= 0 && delivery_->full()) {
         drained_ = false;
         break;
       }
@@ -582,7 +583,8 @@ int MQTTCallbackHandler::serve(int wait_ms, bool handshake) {
       const int result = mosquitto_loop_read(mosq, 1);
       if (result != MOSQ_ERR_SUCCESS) return result;
       drained_ = errno == EAGAIN || errno == EWOULDBLOCK;
-      if (drained_ || !running_ || connack_ > 0) break;
+      // The broker's answer ends the handshake; what follows it is read as connected.
+      if (drained_ || !running_ || (handshake && connack_ >= 0)) break;
     }
   }
   if (mosquitto_want_write(mosq)) {
