@@ -166,6 +166,8 @@ int MQTTCallbackHandler::publish(const char* topic, int length, const void* payl
     const int result =
         mosquitto_publish(mosq_.get(), &mid, topic, length, payload, settings_.qos, false);
     if (result != MOSQ_ERR_SUCCESS) {
+      // At QoS 1 and 2 libmosquitto may keep the message all the same.
+      if (settings_.qos > 0) stale_copies_ = true;
       unconfirmed_.fetch_sub(1);
       return result == MOSQ_ERR_NO_CONN ? zeb::kConnectionFailed : zeb::kUnableToDeliver;
     }
@@ -234,7 +236,7 @@ void MQTTCallbackHandler::report_confirmed() {
   for (const Pending& pending : confirmed) pending.done(pending.user, pending.tag, zeb::kSuccess);
 }
 
-void MQTTCallbackHandler::fail_pending(int status) {
+size_t MQTTCallbackHandler::fail_pending(int status) {
   report_confirmed();
   std::map<int, Pending> failed;
   {
@@ -248,6 +250,7 @@ void MQTTCallbackHandler::fail_pending(int status) {
       entry.second.done(entry.second.user, entry.second.tag, status);
   }
   notify_waiters();
+  return failed.size();
 }
 
 template <typename Done>
@@ -429,12 +432,21 @@ void MQTTCallbackHandler::attempt_ended() {
 int MQTTCallbackHandler::begin_connect() {
   std::lock_guard<std::mutex> io(io_lock_);
   mosquitto* mosq = mosq_.get();
-  // A fresh handle holds no copy of a publish from an earlier connection, so
-  // nothing is sent twice behind the publishers' backs.
-  int result = mosquitto_reinitialise(
-      mosq, settings_.client_id.empty() ? nullptr : settings_.client_id.c_str(),
-      settings_.clean_session, this);
-  if (result != MOSQ_ERR_SUCCESS) return result;
+  // libmosquitto keeps publishes it was given across connections and sends
+  // them again after the next CONNACK. When some may be left, the attempt
+  // starts from a fresh handle, so nothing is sent twice behind the
+  // publishers' backs. Otherwise the handle is kept: it holds the QoS 2
+  // messages received and acknowledged with PUBREC whose PUBREL the broker
+  // sends again on a persistent session.
+  if (stale_copies_.exchange(false)) {
+    const int reset = mosquitto_reinitialise(
+        mosq, settings_.client_id.empty() ? nullptr : settings_.client_id.c_str(),
+        settings_.clean_session, this);
+    if (reset != MOSQ_ERR_SUCCESS) {
+      stale_copies_ = true;
+      return reset;
+    }
+  }
   if (!direct_.load()) mosquitto_threaded_set(mosq, true);
   mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, settings_.no_delay ? 1 : 0);
   mosquitto_connect_callback_set(mosq, on_connect);
@@ -442,7 +454,8 @@ int MQTTCallbackHandler::begin_connect() {
   mosquitto_publish_callback_set(mosq, on_publish);
   mosquitto_message_callback_set(mosq, on_message);
   errno = 0;
-  result = mosquitto_connect_async(mosq, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
+  const int result =
+      mosquitto_connect_async(mosq, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
   if (result == MOSQ_ERR_SUCCESS) tune_socket(mosq);
   return result;
 }
@@ -502,7 +515,7 @@ void MQTTCallbackHandler::went_down() {
   mqtt_plane_health_set(settings_.plane, false);
   // Whoever published them sends them again; libmosquitto's copies go with the
   // next attempt's fresh handle.
-  fail_pending(zeb::kConnectionError);
+  if (fail_pending(zeb::kConnectionError) > 0) stale_copies_ = true;
 }
 
 std::string MQTTCallbackHandler::describe(int result, int error) const {
@@ -514,6 +527,8 @@ std::string MQTTCallbackHandler::describe(int result, int error) const {
       return error != 0 ? std::strerror(error) : mosquitto_strerror(result);
     case MOSQ_ERR_EAI:
       return std::string("host not found (") + gai_strerror(error) + ")";
+    case MOSQ_ERR_KEEPALIVE:
+      return "no answer to a keep-alive ping within " + std::to_string(kKeepAliveSeconds) + " s";
     case MOSQ_ERR_CONN_LOST:
       return connack_ < 0 ? "closed by the broker before it answered" : "closed by the broker";
     default:

@@ -693,3 +693,34 @@ TEST_F(MqttTransport, FreeingLosesNoAcknowledgedMessage) {
   for (int i = 0; i < 100 && !all_seen(); ++i) std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(all_seen()) << std::count(seen.begin(), seen.end(), true) << " of " << kMessages;
 }
+
+// A broker frozen for longer than the keep-alive: the connection is given up,
+// attempts against the frozen broker time out, and once it thaws publishing
+// goes on.
+TEST_F(MqttTransport, PublishingResumesAfterTheBrokerWasFrozen) {
+  LogCapture capture("frozen");
+  zeb::IClient* client =
+      make_client("frozen", plane_json(R"(,"qos":1,"connect_timeout":2)"), "frozen");
+  Completions completions;
+  std::string text = "before";
+  ASSERT_EQ(
+      client->pub_tracked("f/t", text.data(), text.size(), Completions::record, &completions, 1),
+      zeb::kSuccess);
+  ASSERT_TRUE(completions.wait_for(1, 3s));
+  broker_.pause();
+  ASSERT_EQ(
+      client->pub_tracked("f/t", text.data(), text.size(), Completions::record, &completions, 2),
+      zeb::kSuccess);
+  ASSERT_TRUE(completions.wait_for(2, 15s));
+  EXPECT_EQ(completions.snapshot()[1], std::make_pair(uint64_t{2}, int{zeb::kConnectionError}));
+  broker_.resume();
+  int result = zeb::kConnectionFailed;
+  for (int i = 0; i < 200 && result != zeb::kSuccess; ++i) {
+    result = client->pub("f/t", text.data(), text.size());
+    if (result != zeb::kSuccess) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(result, zeb::kSuccess);
+  free_clients();
+  const std::string log = capture.text();
+  EXPECT_NE(log.find("lost: no answer to a keep-alive ping within 5 s"), std::string::npos) << log;
+}
