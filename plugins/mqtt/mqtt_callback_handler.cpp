@@ -127,7 +127,6 @@ void MQTTCallbackHandler::await_first_attempt() {
 
 int MQTTCallbackHandler::add_subscription(const char* topic, zeb::MessageCallback callback,
                                           void* user) {
-  std::lock_guard<std::mutex> io(io_lock_);
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (!subscriptions_.emplace(topic, Subscriber(callback, user)).second) {
@@ -136,7 +135,10 @@ int MQTTCallbackHandler::add_subscription(const char* topic, zeb::MessageCallbac
   }
   // Recorded before the broker is asked, so a message arriving right after the
   // subscription is never without its subscriber; taken back on refusal. While
-  // down, the network thread subscribes on connecting.
+  // down, the network thread subscribes on connecting (`io_lock_` is not taken
+  // then: the network thread may be resolving the broker's name under it).
+  if (!connected_.load()) return zeb::kSuccess;
+  std::lock_guard<std::mutex> io(io_lock_);
   if (!connected_.load()) return zeb::kSuccess;
   if (mosquitto_subscribe(mosq_.get(), nullptr, topic, settings_.qos) != MOSQ_ERR_SUCCESS) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -152,6 +154,9 @@ int MQTTCallbackHandler::publish(const char* topic, int length, const void* payl
   while (unconfirmed_.load() >= kMaxUnconfirmed && connected_.load() && running_.load()) {
     wait_until([this] { return unconfirmed_.load() < kMaxUnconfirmed || !connected_.load(); });
   }
+  // Checked before `io_lock_` too, which a connection attempt holds while the
+  // broker's name is resolved: a publish while down never waits.
+  if (!connected_.load()) return zeb::kConnectionFailed;
   {
     std::unique_lock<std::mutex> io(io_lock_);
     if (!connected_.load() || !running_.load()) return zeb::kConnectionFailed;
@@ -161,15 +166,18 @@ int MQTTCallbackHandler::publish(const char* topic, int length, const void* payl
     const int result =
         mosquitto_publish(mosq_.get(), &mid, topic, length, payload, settings_.qos, false);
     if (result != MOSQ_ERR_SUCCESS) {
+      // At QoS 1 and 2 libmosquitto may keep the message all the same.
+      if (settings_.qos > 0) stale_copies_ = true;
       unconfirmed_.fetch_sub(1);
       return result == MOSQ_ERR_NO_CONN ? zeb::kConnectionFailed : zeb::kUnableToDeliver;
     }
     track(mid, Pending{done, user, tag});
     if (direct_.load() && mosquitto_want_write(mosq_.get())) socket_full_.store(true);
   }
-  wake();
+  // In direct mode the packet is written already; only what the socket did not
+  // take needs the network thread.
+  if (!direct_.load() || socket_full_.load()) wake();
   if (socket_full_.load()) {
-    // The network thread writes the rest when the socket has room.
     wait_until([this] { return !socket_full_.load() || !connected_.load(); });
   }
   return zeb::kSuccess;
@@ -228,7 +236,7 @@ void MQTTCallbackHandler::report_confirmed() {
   for (const Pending& pending : confirmed) pending.done(pending.user, pending.tag, zeb::kSuccess);
 }
 
-void MQTTCallbackHandler::fail_pending(int status) {
+size_t MQTTCallbackHandler::fail_pending(int status) {
   report_confirmed();
   std::map<int, Pending> failed;
   {
@@ -242,6 +250,7 @@ void MQTTCallbackHandler::fail_pending(int status) {
       entry.second.done(entry.second.user, entry.second.tag, status);
   }
   notify_waiters();
+  return failed.size();
 }
 
 template <typename Done>
@@ -399,12 +408,12 @@ void MQTTCallbackHandler::net_loop() {
     std::string why;
     Clock::time_point up_since;
     const bool was_up = session(why, up_since);
-    if (!was_up) mqtt_plane_health_set(settings_.plane, false);
-    attempt_ended();
     if (!running_) break;
+    if (!was_up) mqtt_plane_health_set(settings_.plane, false);
     if (was_up && Clock::now() - up_since >= kStableUp) delay = kFirstBackoffSeconds;
     zeb::log_error(log, "MQTT: Connection to %s:%d %s; next attempt in %d s",
                    settings_.host.c_str(), settings_.port, why.c_str(), delay);
+    attempt_ended();
     if (!backoff_sleep(delay)) break;
     if (delay <= kLastDoublingSeconds) delay *= 2;
   }
@@ -423,12 +432,21 @@ void MQTTCallbackHandler::attempt_ended() {
 int MQTTCallbackHandler::begin_connect() {
   std::lock_guard<std::mutex> io(io_lock_);
   mosquitto* mosq = mosq_.get();
-  // A fresh handle holds no copy of a publish from an earlier connection, so
-  // nothing is sent twice behind the publishers' backs.
-  int result = mosquitto_reinitialise(
-      mosq, settings_.client_id.empty() ? nullptr : settings_.client_id.c_str(),
-      settings_.clean_session, this);
-  if (result != MOSQ_ERR_SUCCESS) return result;
+  // libmosquitto keeps publishes it was given across connections and sends
+  // them again after the next CONNACK. When some may be left, the attempt
+  // starts from a fresh handle, so nothing is sent twice behind the
+  // publishers' backs. Otherwise the handle is kept: it holds the QoS 2
+  // messages received and acknowledged with PUBREC whose PUBREL the broker
+  // sends again on a persistent session.
+  if (stale_copies_.exchange(false)) {
+    const int reset = mosquitto_reinitialise(
+        mosq, settings_.client_id.empty() ? nullptr : settings_.client_id.c_str(),
+        settings_.clean_session, this);
+    if (reset != MOSQ_ERR_SUCCESS) {
+      stale_copies_ = true;
+      return reset;
+    }
+  }
   if (!direct_.load()) mosquitto_threaded_set(mosq, true);
   mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, settings_.no_delay ? 1 : 0);
   mosquitto_connect_callback_set(mosq, on_connect);
@@ -436,7 +454,8 @@ int MQTTCallbackHandler::begin_connect() {
   mosquitto_publish_callback_set(mosq, on_publish);
   mosquitto_message_callback_set(mosq, on_message);
   errno = 0;
-  result = mosquitto_connect_async(mosq, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
+  const int result =
+      mosquitto_connect_async(mosq, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
   if (result == MOSQ_ERR_SUCCESS) tune_socket(mosq);
   return result;
 }
@@ -496,7 +515,7 @@ void MQTTCallbackHandler::went_down() {
   mqtt_plane_health_set(settings_.plane, false);
   // Whoever published them sends them again; libmosquitto's copies go with the
   // next attempt's fresh handle.
-  fail_pending(zeb::kConnectionError);
+  if (fail_pending(zeb::kConnectionError) > 0) stale_copies_ = true;
 }
 
 std::string MQTTCallbackHandler::describe(int result, int error) const {
@@ -508,6 +527,8 @@ std::string MQTTCallbackHandler::describe(int result, int error) const {
       return error != 0 ? std::strerror(error) : mosquitto_strerror(result);
     case MOSQ_ERR_EAI:
       return std::string("host not found (") + gai_strerror(error) + ")";
+    case MOSQ_ERR_KEEPALIVE:
+      return "no answer to a keep-alive ping within " + std::to_string(kKeepAliveSeconds) + " s";
     case MOSQ_ERR_CONN_LOST:
       return connack_ < 0 ? "closed by the broker before it answered" : "closed by the broker";
     default:
@@ -569,7 +590,7 @@ int MQTTCallbackHandler::serve(int wait_ms, bool handshake) {
     // Whatever the socket holds is read before polling again, while there is
     // room for it; a read that finds nothing more leaves errno at EAGAIN.
     for (int packets = 0; packets < kReadBurst; ++packets) {
-      if (!handshake && delivery_->full()) {
+      if (connack_ >= 0 && delivery_->full()) {
         drained_ = false;
         break;
       }
@@ -577,7 +598,8 @@ int MQTTCallbackHandler::serve(int wait_ms, bool handshake) {
       const int result = mosquitto_loop_read(mosq, 1);
       if (result != MOSQ_ERR_SUCCESS) return result;
       drained_ = errno == EAGAIN || errno == EWOULDBLOCK;
-      if (drained_ || !running_ || connack_ > 0) break;
+      // The broker's answer ends the handshake; what follows it is read as connected.
+      if (drained_ || !running_ || (handshake && connack_ >= 0)) break;
     }
   }
   if (mosquitto_want_write(mosq)) {

@@ -43,9 +43,10 @@ struct MQTTPlaneSettings {
 // that connects, reads, writes and repairs it, and the delivery thread that
 // hands received messages to subscribers.
 //
-// The network thread owns the connection's life: every attempt starts from a
-// freshly initialised libmosquitto handle (so no copy of an earlier publish
-// survives a lost connection), ends within the connect timeout, and a failed
+// The network thread owns the connection's life: an attempt after a lost
+// connection that had publishes in flight starts from a freshly initialised
+// libmosquitto handle (so no copy of an earlier publish is sent again), every
+// attempt ends within the connect timeout, and a failed
 // attempt or a connection that did not stay up backs off (1 s doubling to
 // 2048 s). Publishing while down is refused at once.
 //
@@ -129,8 +130,8 @@ class MQTTCallbackHandler {
   void went_down();
   // Lets callers waiting in `await_first_attempt` go.
   void attempt_ended();
-  // Completes every unconfirmed publish with `status`.
-  void fail_pending(int status);
+  // Completes every unconfirmed publish with `status`; how many there were.
+  size_t fail_pending(int status);
   std::string describe(int result, int error) const;
   std::unique_lock<std::mutex> socket_guard();
   void wake();
@@ -162,6 +163,8 @@ class MQTTCallbackHandler {
   std::mutex io_lock_;
   std::atomic<bool> direct_;  // cleared once, by `queue_mode`, under io_lock_
   std::atomic<bool> connected_{false};
+  // libmosquitto may hold copies of publishes from a lost connection.
+  std::atomic<bool> stale_copies_{false};
 
   std::mutex pending_lock_;
   std::map<int, Pending> pending_;  // unconfirmed publishes by mid; guarded by pending_lock_

@@ -55,6 +55,15 @@ int free_port() {
 
 MosquittoBroker::MosquittoBroker() : port_(free_port()), dir_(temp_path("broker")) {
   ::mkdir(dir_.c_str(), 0755);
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (attempt > 0) port_ = free_port();
+    write_config();
+    if (start()) return;
+  }
+  throw std::runtime_error("mosquitto did not start: " + log());
+}
+
+void MosquittoBroker::write_config() {
   write_file(dir_ + "/mosquitto.conf", "listener " + std::to_string(port_) +
                                            " 127.0.0.1\n"
                                            "allow_anonymous true\n"
@@ -70,7 +79,6 @@ MosquittoBroker::MosquittoBroker() : port_(free_port()), dir_(temp_path("broker"
                                            "log_type warning\n"
                                            // connections and keep-alive time-outs
                                            "log_type notice\n");
-  if (!start()) throw std::runtime_error("mosquitto did not start: " + log());
 }
 
 MosquittoBroker::~MosquittoBroker() {
@@ -97,7 +105,13 @@ bool MosquittoBroker::start() {
   process_ = std::make_unique<ChildProcess>(
       mosquitto_program(), std::vector<std::string>{"-c", dir_ + "/mosquitto.conf"});
   for (int i = 0; i < 200; ++i) {
-    if (accepts_connections(port_)) return true;
+    if (accepts_connections(port_)) {
+      // Another program may hold the port (another test's broker took the
+      // same free port): this broker then ends at once with "Address already
+      // in use", and a test must not share someone else's broker.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      return process_->running();
+    }
     if (!process_->running()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }

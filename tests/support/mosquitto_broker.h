@@ -29,6 +29,8 @@ class MosquittoBroker {
   std::string log() const;
 
  private:
+  void write_config();
+
   int port_;
   std::string dir_;
   std::unique_ptr<ChildProcess> process_;

@@ -180,6 +180,18 @@ TEST_F(MqttTransport, UnreachableBrokerRefusesPublishesAtOnceAndKeepsSubscriptio
       << log;
 }
 
+TEST_F(MqttTransport, AnUnknownHostIsReportedAsSuch) {
+  LogCapture capture("nohost");
+  zeb::IClient* client =
+      make_client("nohost", R"({"transport_addr":"mqtt-tcp://no-such-host.invalid"})", "nohost");
+  EXPECT_EQ(client->pub("t"), zeb::kConnectionFailed);
+  free_clients();
+  const std::string log = capture.text();
+  EXPECT_NE(log.find("MQTT: Connection to no-such-host.invalid:1883 failed: host not found ("),
+            std::string::npos)
+      << log;
+}
+
 TEST_F(MqttTransport, BadOptionsAreReportedNotThrown) {
   zeb::IClient* client = make_client("bad", plane_json(R"(,"clientid":5)"));
   EXPECT_EQ(client->pub("t"), zeb::kInvalidOption);
@@ -633,14 +645,18 @@ TEST_F(MqttTransport, ASlowSubscriberDoesNotCostTheConnection) {
   // periods) plus its checking interval.
   std::this_thread::sleep_for(12s);
   gate.open = true;
-  ASSERT_TRUE(gate.received.wait_for(kMessages, 30s));
-  for (int i = 0; i < kMessages; ++i) {
-    ASSERT_EQ(payload_number(gate.received.messages[i].second), std::to_string(i));
-  }
-  const std::string broker_log = broker_.log();
-  EXPECT_EQ(broker_log.find("exceeded timeout"), std::string::npos) << broker_log;
+  const bool all_arrived = gate.received.wait_for(kMessages, 30s);
   free_clients();
+  // Taken before any check, which would otherwise report into the capture.
   const std::string log = capture.text();
+  ASSERT_TRUE(all_arrived) << gate.received.count() << "\n" << log;
+  const std::string broker_log = broker_.log();
+  for (int i = 0; i < kMessages; ++i) {
+    ASSERT_EQ(payload_number(gate.received.messages[i].second), std::to_string(i))
+        << broker_log
+        << log.substr(log.find("[error]") == std::string::npos ? log.size() : log.find("[error]"));
+  }
+  EXPECT_EQ(broker_log.find("exceeded timeout"), std::string::npos) << broker_log;
   EXPECT_EQ(log.find("lost:"), std::string::npos) << log;
 }
 
@@ -680,4 +696,35 @@ TEST_F(MqttTransport, FreeingLosesNoAcknowledgedMessage) {
   };
   for (int i = 0; i < 100 && !all_seen(); ++i) std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(all_seen()) << std::count(seen.begin(), seen.end(), true) << " of " << kMessages;
+}
+
+// A broker frozen for longer than the keep-alive: the connection is given up,
+// attempts against the frozen broker time out, and once it thaws publishing
+// goes on.
+TEST_F(MqttTransport, PublishingResumesAfterTheBrokerWasFrozen) {
+  LogCapture capture("frozen");
+  zeb::IClient* client =
+      make_client("frozen", plane_json(R"(,"qos":1,"connect_timeout":2)"), "frozen");
+  Completions completions;
+  std::string text = "before";
+  ASSERT_EQ(
+      client->pub_tracked("f/t", text.data(), text.size(), Completions::record, &completions, 1),
+      zeb::kSuccess);
+  ASSERT_TRUE(completions.wait_for(1, 3s));
+  broker_.pause();
+  ASSERT_EQ(
+      client->pub_tracked("f/t", text.data(), text.size(), Completions::record, &completions, 2),
+      zeb::kSuccess);
+  ASSERT_TRUE(completions.wait_for(2, 15s));
+  EXPECT_EQ(completions.snapshot()[1], std::make_pair(uint64_t{2}, int{zeb::kConnectionError}));
+  broker_.resume();
+  int result = zeb::kConnectionFailed;
+  for (int i = 0; i < 200 && result != zeb::kSuccess; ++i) {
+    result = client->pub("f/t", text.data(), text.size());
+    if (result != zeb::kSuccess) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(result, zeb::kSuccess);
+  free_clients();
+  const std::string log = capture.text();
+  EXPECT_NE(log.find("lost: no answer to a keep-alive ping within 5 s"), std::string::npos) << log;
 }
