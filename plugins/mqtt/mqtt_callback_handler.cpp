@@ -171,7 +171,17 @@ int MQTTCallbackHandler::publish(const char* topic, int length, const void* payl
       unconfirmed_.fetch_sub(1);
       return result == MOSQ_ERR_NO_CONN ? zeb::kConnectionFailed : zeb::kUnableToDeliver;
     }
-    track(mid, Pending{done, user, tag});
+    Pending pending;
+    pending.done = done;
+    pending.user = user;
+    pending.tag = tag;
+    pending.order = next_order_++;
+    if (done == nullptr && settings_.qos > 0) {
+      pending.kept = true;
+      pending.topic = topic;
+      pending.payload.assign(static_cast<const char*>(payload), static_cast<size_t>(length));
+    }
+    track(mid, std::move(pending));
     if (direct_.load() && mosquitto_want_write(mosq_.get())) socket_full_.store(true);
   }
   // In direct mode the packet is written already; only what the socket did not
@@ -183,11 +193,11 @@ int MQTTCallbackHandler::publish(const char* topic, int length, const void* payl
   return zeb::kSuccess;
 }
 
-void MQTTCallbackHandler::track(int mid, const Pending& pending) {
+void MQTTCallbackHandler::track(int mid, Pending pending) {
   {
     std::lock_guard<std::mutex> guard(pending_lock_);
     if (early_.erase(mid) == 0) {
-      pending_[mid] = pending;
+      pending_[mid] = std::move(pending);
       return;
     }
   }
@@ -196,7 +206,7 @@ void MQTTCallbackHandler::track(int mid, const Pending& pending) {
 }
 
 void MQTTCallbackHandler::completed(int mid) {
-  Pending pending{nullptr, nullptr, 0};
+  Pending pending;
   {
     std::lock_guard<std::mutex> guard(pending_lock_);
     const auto it = pending_.find(mid);
@@ -205,7 +215,7 @@ void MQTTCallbackHandler::completed(int mid) {
       early_.insert(mid);
       return;
     }
-    pending = it->second;
+    pending = std::move(it->second);
     pending_.erase(it);
   }
   unconfirmed_.fetch_sub(1);
@@ -236,7 +246,7 @@ void MQTTCallbackHandler::report_confirmed() {
   for (const Pending& pending : confirmed) pending.done(pending.user, pending.tag, zeb::kSuccess);
 }
 
-size_t MQTTCallbackHandler::fail_pending(int status) {
+size_t MQTTCallbackHandler::fail_pending(int status, bool keep) {
   report_confirmed();
   std::map<int, Pending> failed;
   {
@@ -245,12 +255,43 @@ size_t MQTTCallbackHandler::fail_pending(int status) {
     early_.clear();
   }
   unconfirmed_.fetch_sub(static_cast<int>(failed.size()));
-  for (const auto& entry : failed) {
-    if (entry.second.done != nullptr)
-      entry.second.done(entry.second.user, entry.second.tag, status);
+  for (auto& entry : failed) {
+    Pending& pending = entry.second;
+    if (pending.done != nullptr) {
+      pending.done(pending.user, pending.tag, status);
+    } else if (keep && pending.kept) {
+      lost_.push_back(std::move(pending));
+    }
   }
+  // Message ids wrap around; the order of publishing does not.
+  std::sort(lost_.begin(), lost_.end(),
+            [](const Pending& a, const Pending& b) { return a.order < b.order; });
   notify_waiters();
   return failed.size();
+}
+
+void MQTTCallbackHandler::send_lost() {
+  if (lost_.empty()) return;
+  std::vector<Pending> lost;
+  lost.swap(lost_);
+  size_t sent = 0;
+  for (Pending& pending : lost) {
+    unconfirmed_.fetch_add(1);
+    int mid = 0;
+    const int result = mosquitto_publish(mosq_.get(), &mid, pending.topic.c_str(),
+                                         static_cast<int>(pending.payload.size()),
+                                         pending.payload.data(), settings_.qos, false);
+    if (result != MOSQ_ERR_SUCCESS) {
+      unconfirmed_.fetch_sub(1);
+      stale_copies_ = true;
+      lost_.push_back(std::move(pending));
+      continue;
+    }
+    ++sent;
+    track(mid, std::move(pending));
+  }
+  zeb::log_info(*log_ref_,
+                "MQTT: Sent %zu publishes again that the lost connection left unconfirmed", sent);
 }
 
 template <typename Done>
@@ -308,7 +349,12 @@ void MQTTCallbackHandler::stop() {
     zeb::log_warn(log, "MQTT: Closing %s with %d publishes unacknowledged", settings_.plane.c_str(),
                   unconfirmed);
   }
-  fail_pending(zeb::kConnectionError);
+  fail_pending(zeb::kConnectionError, false);
+  if (!lost_.empty()) {
+    zeb::log_warn(log, "MQTT: Closing %s with %zu publishes of a lost connection not sent again",
+                  settings_.plane.c_str(), lost_.size());
+    lost_.clear();
+  }
   mqtt_plane_health_forget(settings_.plane);
 }
 
@@ -490,6 +536,7 @@ bool MQTTCallbackHandler::session(std::string& why, Clock::time_point& up_since)
     std::lock_guard<std::mutex> io(io_lock_);
     connected_ = true;
     subscribe_all();
+    send_lost();
   }
   mqtt_plane_health_set(settings_.plane, true);
   attempt_ended();
@@ -515,7 +562,7 @@ void MQTTCallbackHandler::went_down() {
   mqtt_plane_health_set(settings_.plane, false);
   // Whoever published them sends them again; libmosquitto's copies go with the
   // next attempt's fresh handle.
-  if (fail_pending(zeb::kConnectionError) > 0) stale_copies_ = true;
+  if (fail_pending(zeb::kConnectionError, true) > 0) stale_copies_ = true;
 }
 
 std::string MQTTCallbackHandler::describe(int result, int error) const {

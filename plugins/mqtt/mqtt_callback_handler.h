@@ -104,10 +104,17 @@ class MQTTCallbackHandler {
   void stop();
 
  private:
+  // An unconfirmed publish. A plain one (no `done`) at QoS 1 or 2 keeps its
+  // own copy, so that a lost connection does not lose it: the plug-in sends
+  // it again after the next CONNACK, in the order it was first published.
   struct Pending {
-    zeb::PublishCallback done;
-    void* user;
-    uint64_t tag;
+    zeb::PublishCallback done = nullptr;
+    void* user = nullptr;
+    uint64_t tag = 0;
+    uint64_t order = 0;
+    bool kept = false;
+    std::string topic;
+    std::string payload;
   };
 
   static void on_connect(mosquitto* mosq, void* obj, int code);
@@ -131,7 +138,11 @@ class MQTTCallbackHandler {
   // Lets callers waiting in `await_first_attempt` go.
   void attempt_ended();
   // Completes every unconfirmed publish with `status`; how many there were.
-  size_t fail_pending(int status);
+  // With `keep`, plain publishes that kept a copy go to `lost_` instead.
+  size_t fail_pending(int status, bool keep);
+  // Publishes what `lost_` holds again, oldest first; under `io_lock_`, just
+  // after connecting, so no new publish goes out before them.
+  void send_lost();
   std::string describe(int result, int error) const;
   std::unique_lock<std::mutex> socket_guard();
   void wake();
@@ -143,7 +154,7 @@ class MQTTCallbackHandler {
   void received(const mosquitto_message* msg);
   // Completion of the publish `mid`: from libmosquitto, or recorded by `track`.
   void completed(int mid);
-  void track(int mid, const Pending& pending);
+  void track(int mid, Pending pending);
   // Reports a confirmed publish: at once on the network thread; from any
   // other thread (libmosquitto confirms a QoS 0 publish inside the publisher's
   // own write) it is handed to the network thread, so a publisher is never
@@ -171,6 +182,8 @@ class MQTTCallbackHandler {
   std::set<int> early_;             // confirmed before `track` saw them; guarded by pending_lock_
   std::vector<Pending> confirmed_;  // for the network thread to report; guarded by pending_lock_
   std::atomic<int> unconfirmed_{0};
+  uint64_t next_order_ = 0;    // guarded by io_lock_
+  std::vector<Pending> lost_;  // network thread only (and `stop` once it has ended)
 
   // Network thread only.
   int connack_ = -1;           // CONNACK return code of the current attempt, -1 before it
