@@ -4,10 +4,12 @@
 // byte 0 chooses which markers exist, whether a record file 1 exists and the
 // budget; bytes 1-2 where the rest splits between record files 0 and 1. The
 // queue is opened on it, a few records are pushed, and everything is read
-// back. Whatever the files hold, the queue must neither crash nor allocate
-// what a damaged length claims, and it must stay consistent: every peeked
-// record pops with its length + 16, the records pushed come out last and in
-// order, and nothing is counted that cannot be read.
+// back, first a few records ahead with `next`, then again from the start
+// after `rewind`. Whatever the files hold, the queue must neither crash nor
+// allocate what a damaged length claims, and it must stay consistent: every
+// peeked record pops with its length + 16, the records pushed come out last and
+// in order, reading ahead and going back changes nothing, and nothing is counted
+// that cannot be read.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -106,8 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& text : samples) {
       if (queue.push(text.data(), text.size()) != 0) pushed.push_back(text);
     }
+    // Reading ahead and going back changes nothing of what is read after.
+    std::vector<std::string> ahead;
+    std::string text;
+    while (ahead.size() < 3 && queue.next(text)) ahead.push_back(text);
+    queue.rewind();
     const std::vector<std::string> texts = drain(queue);
-    require(texts.size() >= pushed.size());
+    require(texts.size() >= pushed.size() && texts.size() >= ahead.size());
+    for (size_t i = 0; i < ahead.size(); ++i) require(texts[i] == ahead[i]);
     uint64_t old_bytes = 0;
     for (size_t i = 0; i < texts.size(); ++i) {
       if (i < texts.size() - pushed.size()) {

@@ -632,16 +632,27 @@ TEST(DiskQueueSync, IntervalForcesABurstInFewSyncsAndIdlesWhenNothingIsPushed) {
   ASSERT_GE(syncs, 1u);
   const auto rounds = std::chrono::duration_cast<std::chrono::milliseconds>(took).count() / 25 + 3;
   EXPECT_LE(queue.syncs(), static_cast<uint64_t>(rounds)) << "one sync per half interval at most";
-  std::this_thread::sleep_for(150ms);
-  const uint64_t settled = queue.syncs();
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(queue.syncs(), settled) << "nothing pushed, nothing forced";
+  // Once the last sync of the burst is done, nothing more is forced while
+  // nothing is pushed.
+  uint64_t settled = queue.syncs();
+  bool idle = false;
+  for (int round = 0; round < 25 && !idle; ++round) {
+    std::this_thread::sleep_for(200ms);
+    const uint64_t now = queue.syncs();
+    idle = now == settled;
+    settled = now;
+  }
+  ASSERT_TRUE(idle) << "the flusher keeps forcing with nothing pushed";
   push(queue, "late");
   const auto late_deadline = std::chrono::steady_clock::now() + 5s;
   while (queue.syncs() == settled && std::chrono::steady_clock::now() < late_deadline) {
     std::this_thread::sleep_for(5ms);
   }
-  EXPECT_EQ(queue.syncs(), settled + 1);
+  EXPECT_GE(queue.syncs(), settled + 1) << "the late record was never forced to disk";
+  std::this_thread::sleep_for(100ms);
+  // One more at most: a sync of the burst that was still running when the
+  // count looked settled.
+  EXPECT_LE(queue.syncs(), settled + 2);
 }
 
 TEST(ZebOutQueueBlockSync, RejectsUnknownModesAndIntervals) {
