@@ -25,9 +25,10 @@ ConfigBlock::ConfigBlock(const std::string& name, const nlohmann::json& config)
 }
 
 ConfigBlock::~ConfigBlock() {
-  // Only reached when a derived constructor fails: ports (members of the
-  // derived block) are already gone and were never linked, so only the thread
-  // and the log are left to release.
+  // Ports (members of the derived block) are already gone and have left the
+  // port map: after a failed constructor they were never linked, and at the
+  // orderly stop every block that fed them went first. Only the threads and
+  // the log are left to release.
   join();
   if (owns_log_) zeb::destroy_log(log_name_.c_str());
 }

@@ -198,10 +198,11 @@ int wait_for_signal(const sigset_t& signals) {
 // `done`; the stopping thread destroys a block only while it holds `lock` and
 // `abandoned` is false, so the main thread may read the blocks' ports under it.
 struct StopProgress {
+  enum class Step { kIntake, kDraining, kClosing };
   std::mutex lock;
-  bool draining = true;
+  Step step = Step::kIntake;
   bool abandoned = false;
-  std::string closing;
+  std::string block;  // the input being stopped or the block being closed
   std::atomic<bool> done{false};
 };
 
@@ -209,8 +210,18 @@ struct StopProgress {
 // block is destroyed (its clients freed), feeding blocks first.
 void stop_chain(ChainBuilder& builder, std::unique_ptr<qor::FDTimer>& timer,
                 const std::vector<qor::Block*>& order, StopProgress& progress) {
+  using Step = StopProgress::Step;
   for (qor::Block* block : order) {
-    if (qor::BlockChain::is_input(*block)) block->stop_intake();
+    if (!qor::BlockChain::is_input(*block)) continue;
+    {
+      std::lock_guard<std::mutex> guard(progress.lock);
+      progress.block = block->name();
+    }
+    block->stop_intake();
+  }
+  {
+    std::lock_guard<std::mutex> guard(progress.lock);
+    progress.step = Step::kDraining;
   }
   while (!qor::BlockChain::drained(order)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -218,16 +229,17 @@ void stop_chain(ChainBuilder& builder, std::unique_ptr<qor::FDTimer>& timer,
   {
     std::lock_guard<std::mutex> guard(progress.lock);
     if (progress.abandoned) return;
-    progress.draining = false;
+    progress.step = Step::kClosing;
   }
   // The health check calls into the blocks; it ends before they do.
   timer.reset();
   for (qor::Block* block : order) {
     std::lock_guard<std::mutex> guard(progress.lock);
     if (progress.abandoned) return;
-    progress.closing = block->name();
+    progress.block = block->name();
     builder.destroy_block(block);
   }
+  std::lock_guard<std::mutex> guard(progress.lock);
   progress.done = true;
 }
 
@@ -275,12 +287,17 @@ int stop_orderly(ChainBuilder& builder, std::unique_ptr<qor::FDTimer>& timer, in
     progress.abandoned = true;
     std::cerr << "ERROR: Orderly stop took longer than " << timeout
               << " s; left behind:" << std::endl;
-    if (progress.draining) {
+    if (progress.step == StopProgress::Step::kClosing) {
+      std::cerr << "\tblock " << progress.block << " still closing its connections" << std::endl;
+    } else {
+      if (progress.step == StopProgress::Step::kIntake) {
+        std::cerr << "\tblock " << progress.block << " still stopping its intake" << std::endl;
+      }
       const std::vector<std::string> held = qor::BlockChain::held_messages(order);
       for (const std::string& line : held) std::cerr << "\t" << line << std::endl;
-      if (held.empty()) std::cerr << "\tmessages still being handled by blocks" << std::endl;
-    } else {
-      std::cerr << "\tblock " << progress.closing << " still closing its connections" << std::endl;
+      if (held.empty() && progress.step == StopProgress::Step::kDraining) {
+        std::cerr << "\tmessages still being handled by blocks" << std::endl;
+      }
     }
     leave_now(kExitError);
   }

@@ -120,9 +120,41 @@ TEST(OrderlyStop, TheDeadlineEndsAStuckStopAndSaysWhatWasLeft) {
   EXPECT_EQ(pipe->wait_exit(6s), 1) << pipe->err();
   EXPECT_LT(Clock::now() - start, 5s);
   const std::string err = pipe->err();
-  EXPECT_NE(err.find("ERROR: Orderly stop took longer than 1 s; left behind:"), std::string::npos)
+  EXPECT_NE(err.find("ERROR: Orderly stop took longer than 1 s; left behind:\n"
+                     "\tblock gen still stopping its intake\n"),
+            std::string::npos)
       << err;
   EXPECT_EQ(pipe->out().find("Stopped\n"), std::string::npos);
+}
+
+// An output whose broker stops answering keeps the chain full: the deadline
+// ends the stop and names the link and what it still holds.
+TEST(OrderlyStop, TheDeadlineListsTheLinksThatStillHoldMessages) {
+  weft_test::MosquittoBroker broker;
+  auto pipe =
+      weft_test::run_weft_pipe(R"({
+    "blocks": {
+      "gen": {"type": "REPSTR", "config": {"delay": 0, "append_counter": "true"}},
+      "out": {"type": "ZEBOUT", "config": {"transport_addr": "$BROKER", "method": "PUB",
+              "node_ref": "held", "options": {"qos": 1}}}
+    },
+    "mappings": {"gen:output": "out:input"}
+  })",
+                               env_with({{"BROKER", broker.url()}, {"shutdown_timeout", "2"}}));
+  weft_test::MqttTestClient subscriber(broker.port());
+  ASSERT_TRUE(subscriber.subscribe("held", 1));
+  ASSERT_TRUE(subscriber.wait_for(1, 20s)) << pipe->err();
+  broker.pause();
+  std::this_thread::sleep_for(1s);  // the chain fills up behind the silent broker
+  ::kill(pipe->pid(), SIGTERM);
+  const int status = pipe->wait_exit(10s);
+  broker.resume();
+  EXPECT_EQ(status, 1) << pipe->err();
+  const std::string err = pipe->err();
+  EXPECT_NE(err.find("ERROR: Orderly stop took longer than 2 s; left behind:\n"
+                     "\tgen:output -> out:input holds "),
+            std::string::npos)
+      << err;
 }
 
 TEST(OrderlyStop, ABadShutdownTimeoutEndsStartup) {

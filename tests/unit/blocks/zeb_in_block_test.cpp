@@ -90,20 +90,32 @@ TEST(ZebInOverflow, ParsesBlockAndDropAndRejectsAnythingElse) {
   EXPECT_THROW(FedZebIn("bad", config("lossy")), std::invalid_argument);
 }
 
-TEST(ZebInOverflow, DropCountsEveryMessageThatFindsNoRoom) {
-  FedZebIn block("dropping-in", config("drop"));
+TEST(ZebInOverflow, DropCountsEveryMessageThatFindsNoRoomAndReportsAtAPace) {
   Consumer consumer;
-  block.find_port("output")->connect(&consumer.input);
-  block.start_thread();
-  ASSERT_TRUE(subscribed(block, consumer));
+  {
+    FedZebIn block("dropping-in", config("drop"));
+    block.find_port("output")->connect(&consumer.input);
+    block.start_thread();
+    ASSERT_TRUE(subscribed(block, consumer));
 
-  for (int i = 0; i < 10; ++i) ASSERT_EQ(block.publish("m" + std::to_string(i)), zeb::kSuccess);
-  EXPECT_EQ(block.dropped(), 8u) << "two fit, eight find the output full";
-  EXPECT_EQ(consumer.input.receive(), "m0");
-  EXPECT_EQ(consumer.input.receive(), "m1");
-  block.publish("m10");
-  EXPECT_EQ(consumer.input.receive(), "m10");
-  EXPECT_EQ(block.dropped(), 8u);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(block.publish("m" + std::to_string(i)), zeb::kSuccess);
+    EXPECT_EQ(block.dropped(), 8u) << "two fit, eight find the output full";
+    EXPECT_EQ(consumer.input.receive(), "m0");
+    EXPECT_EQ(consumer.input.receive(), "m1");
+    block.publish("m10");
+    EXPECT_EQ(consumer.input.receive(), "m10");
+    EXPECT_EQ(block.dropped(), 8u);
+  }
+  const std::string reports = testing::internal::GetCapturedStderr();
+  // The first drop at once, the seven within the next 10 s when the block goes.
+  const std::string first =
+      "WARNING: ZebInBlock [dropping-in]: dropped 1 messages for lack of room downstream "
+      "(\"overflow\": \"drop\"), 1 in all\n";
+  const std::string last =
+      "WARNING: ZebInBlock [dropping-in]: dropped 7 messages for lack of room downstream "
+      "(\"overflow\": \"drop\"), 8 in all\n";
+  EXPECT_EQ(reports, first + last);
 }
 
 TEST(ZebInOverflow, BlockWaitsForRoomAndLosesNothing) {
