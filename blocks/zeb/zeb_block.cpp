@@ -6,6 +6,13 @@
 #include "zeb/status.h"
 #include "zeb/transport.h"
 
+namespace {
+
+// Level of the library's log when the block names none: errors only.
+constexpr int kErrorLevel = 4;
+
+}  // namespace
+
 ZebBlock::ZebBlock(const std::string& name, const nlohmann::json& config)
     : ConfigBlock(name, config), transport_addr_(config_string_required(config, "transport_addr")) {
   nlohmann::json plane = config_object(config, "options");
@@ -14,7 +21,11 @@ ZebBlock::ZebBlock(const std::string& name, const nlohmann::json& config)
 
   client_log_name_ = log_name() + ".zeb";
   zeb::create_stdout_log(client_log_name_.c_str());
-  zeb::set_log_level(client_log_name_.c_str(), parse_log_level(config));
+  // Without a "log_level" the library still says why a connection fails: an
+  // unattended gateway must not fail in silence.
+  const int client_level =
+      config.is_object() && config.contains("log_level") ? parse_log_level(config) : kErrorLevel;
+  zeb::set_log_level(client_log_name_.c_str(), client_level);
 
   // Named after the client log, so the registry's own complaints (a rule it
   // cannot build) are seen next to the client's.
