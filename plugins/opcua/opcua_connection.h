@@ -20,22 +20,30 @@
 #include "zeb/client.h"
 
 // One OPC UA server connection of a plane: a secure channel, an anonymous
-// session, one subscription and a monitored item per subscribed node.
+// session, and as many subscriptions as the server's limit of monitored items
+// per subscription needs, with a monitored item per subscribed node.
 //
 // Its thread (the connection thread) connects, receives every response and
 // delivers data changes to the subscribers. After a lost connection it
 // reconnects with a capped back-off, forever, opens a new channel and session
-// and re-creates the subscription and every monitored item; an item the server
-// refuses is retried on the same back-off. The connection counts as lost on a
-// socket error, an ERR message, a lost session, a malformed message, or when
-// no Publish response (data or keep-alive) arrives within the subscription's
+// and re-creates the subscriptions and every monitored item, in batches no
+// larger than the server's operation limit; an item the server refuses is
+// retried on the same back-off. The connection counts as lost on a socket
+// error, an ERR message, a lost session, a malformed message, or when no
+// Publish response (data or keep-alive) arrives within the subscription's
 // keep-alive window plus a margin.
+//
+// The server can only answer the Publish requests it holds, and fills each
+// answer up to its own cap; so while answers report more notifications
+// waiting, the thread keeps one more request outstanding, up to
+// "max_publish_requests" or the server's own limit, and gives one back per
+// keep-alive.
 //
 // Thread rules: read, write, subscribe, healthy and wait_first_attempt run on
 // callers' threads and never block longer than the request timeout (plus the
 // wait for the first connection). `state_lock_` guards the session token, the
-// subscription id and the attempt count (`state_cv_` signals them and stop);
-// `pending_lock_` guards `pending_` (`pending_cv_` wakes the waiters);
+// subscription table and the attempt count (`state_cv_` signals them and
+// stop); `pending_lock_` guards `pending_` (`pending_cv_` wakes the waiters);
 // `items_lock_` guards the item tables. None is held while a subscriber's
 // callback runs or while the thread waits for the network. Everything marked
 // "connection thread" is touched by that thread only. A subscriber's callback
@@ -78,6 +86,14 @@ class OpcuaConnection {
     int attempts = 0;
   };
 
+  // A subscription and the monitored items counted against it; `full` once
+  // the server refused one more.
+  struct Subscription {
+    uint32_t id = 0;
+    size_t items = 0;
+    bool full = false;
+  };
+
   struct Pending {
     bool done = false;
     int status = 0;
@@ -105,6 +121,10 @@ class OpcuaConnection {
                    std::vector<uint8_t>* body, ByteReader* reader, std::string* error);
   bool dispatch(ChunkAssembler::Message& message, std::string* error);
   bool handle_publish(const std::vector<uint8_t>& body, std::string* error);
+  // Reads the server's limits of monitored items per call and per
+  // subscription; a server without them keeps the defaults.
+  bool read_limits(std::string* error);
+  bool add_subscription(std::string* error);
   bool send_publishes(std::string* error);
   bool retry_items(bool all, std::string* error);
   bool renew_token(std::string* error);
@@ -113,7 +133,18 @@ class OpcuaConnection {
   bool sleep_backoff(int delay_ms);
   int backoff_ms(int attempts) const;
 
-  // Any thread.
+  // Any thread. A slot is a place for one more item in a subscription with
+  // room: its id, or 0 when none has room. The _locked forms and reserve_slot
+  // are called with state_lock_ held.
+  uint32_t reserve_slot();
+  // Gives a slot back; with `full` (the server refused one more item) the
+  // subscription takes no more. True when it was so marked.
+  bool release_slot_locked(uint32_t subscription_id, bool full = false);
+  // Takes state_lock_.
+  bool release_slot(uint32_t subscription_id, bool full);
+  // Caller's thread: a slot, asking the connection thread for a new
+  // subscription when every one is full; 0 when none came in time.
+  uint32_t wait_for_slot();
   uint32_t next_request_id();
   ServiceCodec::RequestHeader header(uint32_t request_id, uint32_t timeout_hint);
   int call(const Encoder& encode, std::vector<uint8_t>* response);
@@ -133,9 +164,11 @@ class OpcuaConnection {
 
   mutable std::mutex state_lock_;
   std::condition_variable state_cv_;
-  NodeId authentication_token_;   // guarded by state_lock_
-  uint32_t subscription_id_ = 0;  // guarded by state_lock_
-  int attempts_ = 0;              // guarded by state_lock_
+  NodeId authentication_token_;              // guarded by state_lock_
+  std::vector<Subscription> subscriptions_;  // guarded by state_lock_
+  size_t items_per_subscription_ = 0;        // guarded by state_lock_; 0 = no limit known
+  bool subscription_wanted_ = false;         // guarded by state_lock_
+  int attempts_ = 0;                         // guarded by state_lock_
 
   std::mutex pending_lock_;
   std::condition_variable pending_cv_;
@@ -149,6 +182,10 @@ class OpcuaConnection {
   SecureChannel channel_;
   // Connection thread.
   std::vector<uint32_t> publish_ids_;
+  size_t publish_target_ = 0;
+  size_t publish_limit_ = 0;
+  bool publish_refused_ = false;  // until the next answer that is not a refusal
+  size_t items_per_call_ = 0;
   std::vector<ServiceCodec::Acknowledgement> acks_;
   ServiceCodec::SubscriptionParameters revised_;
   std::chrono::steady_clock::time_point last_alive_;

@@ -126,6 +126,15 @@ void ServiceCodec::read(ByteWriter& w, const RequestHeader& h, const NodeId& nod
   read_value_id(w, node);
 }
 
+void ServiceCodec::read_values(ByteWriter& w, const RequestHeader& h,
+                               const std::vector<NodeId>& nodes) {
+  request_header(w, kReadRequest, h);
+  w.f64(0);
+  w.i32(kTimestampsNeither);
+  w.i32(static_cast<int32_t>(nodes.size()));
+  for (const NodeId& node : nodes) read_value_id(w, node);
+}
+
 void ServiceCodec::write(ByteWriter& w, const RequestHeader& h, const NodeId& node,
                          const std::vector<uint8_t>& variant) {
   request_header(w, kWriteRequest, h);
@@ -241,6 +250,14 @@ VariantCodec::DataValue ServiceCodec::decode_read(ByteReader& r) {
   const size_t count = r.array_length(1);
   if (count == 0) throw DecodeError("read response without results");
   return VariantCodec::decode_data_value(r);
+}
+
+std::vector<VariantCodec::DataValue> ServiceCodec::decode_read_values(ByteReader& r) {
+  const size_t count = r.array_length(1);
+  std::vector<VariantCodec::DataValue> values;
+  values.reserve(count);
+  for (size_t i = 0; i < count; ++i) values.push_back(VariantCodec::decode_data_value(r));
+  return values;
 }
 
 uint32_t ServiceCodec::decode_write(ByteReader& r) {

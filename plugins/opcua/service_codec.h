@@ -134,6 +134,8 @@ class ServiceCodec {
   static void close_session(ByteWriter& w, const RequestHeader& h, bool delete_subscriptions);
   // Reads the Value attribute (13) of node.
   static void read(ByteWriter& w, const RequestHeader& h, const NodeId& node);
+  // Reads the Value attribute of every node, in order.
+  static void read_values(ByteWriter& w, const RequestHeader& h, const std::vector<NodeId>& nodes);
   // Writes the Value attribute of node; variant holds one encoded Variant.
   static void write(ByteWriter& w, const RequestHeader& h, const NodeId& node,
                     const std::vector<uint8_t>& variant);
@@ -153,6 +155,8 @@ class ServiceCodec {
   static CreateSessionResult decode_create_session(ByteReader& r);
   // First DataValue of a ReadResponse.
   static VariantCodec::DataValue decode_read(ByteReader& r);
+  // Every DataValue of a ReadResponse, in request order.
+  static std::vector<VariantCodec::DataValue> decode_read_values(ByteReader& r);
   // First status of a WriteResponse.
   static uint32_t decode_write(ByteReader& r);
   static CreateSubscriptionResult decode_create_subscription(ByteReader& r);
