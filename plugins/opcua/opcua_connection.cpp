@@ -554,7 +554,17 @@ bool OpcuaConnection::handle_publish(const std::vector<uint8_t>& body, std::stri
     return true;
   }
   if (h.type_id != ServiceCodec::kPublishResponse) throw DecodeError("unexpected response type");
-  const ServiceCodec::PublishResult result = ServiceCodec::decode_publish(r);
+  ServiceCodec::PublishResult result;
+  try {
+    result = ServiceCodec::decode_publish(r);
+  } catch (const DecodeTooLarge& e) {
+    // The channel is sound; only these changes are lost. Unacknowledged, the
+    // server keeps them for a while and then lets them go.
+    zeb::log_error(log_, "OPC UA: data changes from %s refused: %s", options_.endpoint_url.c_str(),
+                   e.what());
+    last_alive_ = Clock::now();
+    return true;
+  }
   last_alive_ = Clock::now();
   publish_refused_ = false;
   if (result.has_data) acks_.push_back({result.subscription_id, result.sequence_number});
@@ -810,6 +820,10 @@ int OpcuaConnection::read(const NodeId& node, std::string* json_text) {
     if (StatusMapping::is_bad(value.status)) return StatusMapping::to_zeb(value.status);
     *json_text = value.has_value ? dump(value.value) : kNullValue;
     return zeb::kSuccess;
+  } catch (const DecodeTooLarge& e) {
+    zeb::log_error(log_, "OPC UA: value of %s from %s refused: %s", node.to_text().c_str(),
+                   options_.endpoint_url.c_str(), e.what());
+    return zeb::kPayloadTooLarge;
   } catch (const DecodeError& e) {
     zeb::log_error(log_, "OPC UA: malformed Read response from %s: %s",
                    options_.endpoint_url.c_str(), e.what());

@@ -10,6 +10,8 @@
 //   --publish-requests P         Publish requests held per session
 //   --notifications-per-publish Q  most notifications in one Publish answer
 //   --hide-limits                the two item limits are not offered as nodes
+//   --oversized N                adds ns=1;s=Oversized, an array of N empty
+//                                Variants: one byte each on the wire
 // Prints "ready opc.tcp://127.0.0.1:PORT" once it accepts connections.
 "use strict";
 const { OPCUAServer, ServerSession, Subscription } = require("node-opcua-server");
@@ -119,6 +121,15 @@ function scalar(type, value) {
       const late = variable("Late", "Int32", scalar("Int32", 0), "CurrentRead");
       setInterval(() => late.setValueFromSource(scalar("Int32", ++m)), 200);
     }, lateMs);
+  }
+
+  const oversized = option("--oversized", 0);
+  if (oversized > 0) {
+    const empty = new Variant({ dataType: DataType.Null });
+    variable("Oversized", "BaseDataType", new Variant({
+      dataType: DataType.Variant, arrayType: VariantArrayType.Array,
+      value: new Array(oversized).fill(empty),
+    }), "CurrentRead", { valueRank: 1 });
   }
 
   if (benchCount > 0) {

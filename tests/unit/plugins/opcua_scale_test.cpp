@@ -170,3 +170,22 @@ TEST(OpcuaScale, RestoredItemsFitLimitsTheServerDoesNotState) {
   EXPECT_EQ(tally.wait_all_beyond(mark, 60s), 0u) << "items not restored";
   EXPECT_EQ(tally.strangers, 0u);
 }
+
+// A value that decodes to far more than its wire size is refused with 413 and
+// a log line, and the connection goes on serving.
+TEST(OpcuaDecodeBudget, OversizedValueIs413AndTheConnectionStays) {
+  OpcuaTestServer server({"--oversized", "400000"});
+  Log log("opcua_oversized");
+  {
+    OpcuaPlane plane(server.url(), kOptions, "plane", log.name());
+    ASSERT_EQ(plane.get("ns=1;s=ReadOnly.Int32").first, zeb::kSuccess);
+    EXPECT_EQ(plane.get("ns=1;s=Oversized").first, zeb::kPayloadTooLarge);
+    EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32"),
+              std::make_pair(static_cast<int>(zeb::kSuccess),
+                             std::string(R"({"type":"int32","val":-32})")));
+    EXPECT_TRUE(plane.healthy());
+  }
+  const std::string text = log.close();
+  EXPECT_NE(text.find("[error] OPC UA: value of ns=1;s=Oversized from"), std::string::npos);
+  EXPECT_EQ(text.find("lost"), std::string::npos) << text;
+}
