@@ -59,10 +59,8 @@ std::string dump(const nlohmann::json& value) {
 
 }  // namespace
 
-OpcuaConnection::OpcuaConnection(zeb::Transport* transport, std::string plane_id,
-                                 PlaneOptions options, void* log)
-    : transport_(transport),
-      plane_id_(std::move(plane_id)),
+OpcuaConnection::OpcuaConnection(std::string plane_id, PlaneOptions options, void* log)
+    : plane_id_(std::move(plane_id)),
       options_(std::move(options)),
       log_(log),
       channel_(receive_limits()),
@@ -709,13 +707,16 @@ void OpcuaConnection::deliver(const ServiceCodec::ItemNotification& notification
   // Once stopping, subscribers may already be gone.
   if (stop_) return;
   std::string topic;
+  zeb::Transport* owner = nullptr;
   zeb::MessageCallback callback = nullptr;
   void* user = nullptr;
+  std::lock_guard<std::mutex> delivering(delivery_lock_);
   {
     std::lock_guard<std::mutex> guard(items_lock_);
     const auto found = items_by_handle_.find(notification.client_handle);
     if (found == items_by_handle_.end()) return;
     topic = found->second->topic;
+    owner = found->second->owner;
     callback = found->second->callback;
     user = found->second->user;
   }
@@ -735,7 +736,7 @@ void OpcuaConnection::deliver(const ServiceCodec::ItemNotification& notification
   }
   std::memcpy(data, text.c_str(), text.size() + 1);
   // The OPC UA blocks release the payload with free and the record with delete.
-  auto* msg = new (std::nothrow) zeb::_Msg{transport_, 0, data, text.size()};
+  auto* msg = new (std::nothrow) zeb::_Msg{owner, 0, data, text.size()};
   if (msg == nullptr) {
     std::free(data);
     zeb::log_error(log_, "OPC UA: no memory for a value of %s", topic.c_str());
@@ -850,26 +851,43 @@ int OpcuaConnection::write(const NodeId& node, const std::vector<uint8_t>& varia
   }
 }
 
-int OpcuaConnection::subscribe(const std::string& topic, const NodeId& node,
+void OpcuaConnection::forget(zeb::Transport* owner) {
+  {
+    std::lock_guard<std::mutex> guard(items_lock_);
+    for (auto it = items_by_topic_.begin(); it != items_by_topic_.end();) {
+      if (it->second->owner == owner) {
+        items_by_handle_.erase(it->second->handle);
+        it = items_by_topic_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // A delivery that found its item before it went ends here.
+  std::lock_guard<std::mutex> delivered(delivery_lock_);
+}
+
+int OpcuaConnection::subscribe(zeb::Transport* owner, const std::string& topic, const NodeId& node,
                                zeb::MessageCallback callback, void* user) {
   if (!ready_) return zeb::kConnectionFailed;
   auto item = std::make_shared<Item>();
+  item->owner = owner;
   item->topic = topic;
   item->node = node;
   item->callback = callback;
   item->user = user;
   {
     std::lock_guard<std::mutex> guard(items_lock_);
-    if (items_by_topic_.count(topic) != 0) return zeb::kDuplicateSubscription;
+    if (items_by_topic_.count({owner, topic}) != 0) return zeb::kDuplicateSubscription;
     item->handle = next_handle_++;
     // Recorded before the server is asked, so the first value is never without
     // its subscriber; taken back on failure.
-    items_by_topic_[topic] = item;
+    items_by_topic_[{owner, topic}] = item;
     items_by_handle_[item->handle] = item;
   }
   const auto forget = [this, &item] {
     std::lock_guard<std::mutex> guard(items_lock_);
-    items_by_topic_.erase(item->topic);
+    items_by_topic_.erase({item->owner, item->topic});
     items_by_handle_.erase(item->handle);
   };
   const uint64_t generation = generation_;

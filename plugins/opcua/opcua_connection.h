@@ -51,7 +51,7 @@
 // connection: that call's response could only arrive after the callback.
 class OpcuaConnection {
  public:
-  OpcuaConnection(zeb::Transport* transport, std::string plane_id, PlaneOptions options, void* log);
+  OpcuaConnection(std::string plane_id, PlaneOptions options, void* log);
   // Stops the thread, closing the session when it is active. Must not run on
   // the connection thread (from inside a subscriber's callback).
   ~OpcuaConnection();
@@ -66,9 +66,13 @@ class OpcuaConnection {
   // Status codes of zeb/status.h. read gives the {"type","val"} text.
   int read(const NodeId& node, std::string* json_text);
   int write(const NodeId& node, const std::vector<uint8_t>& variant);
-  // 200 once the monitored item exists; it then survives reconnections.
-  int subscribe(const std::string& topic, const NodeId& node, zeb::MessageCallback callback,
-                void* user);
+  // 200 once the monitored item exists; it then survives reconnections. Its
+  // values reach the callback as messages of `owner`.
+  int subscribe(zeb::Transport* owner, const std::string& topic, const NodeId& node,
+                zeb::MessageCallback callback, void* user);
+  // Stops delivering to the subscribers of `owner`; once it returns, none of
+  // their callbacks runs or will run.
+  void forget(zeb::Transport* owner);
 
   const PlaneOptions& options() const { return options_; }
 
@@ -78,6 +82,7 @@ class OpcuaConnection {
   struct Item {
     std::string topic;
     NodeId node;
+    zeb::Transport* owner = nullptr;
     zeb::MessageCallback callback = nullptr;
     void* user = nullptr;
     uint32_t handle = 0;
@@ -151,7 +156,6 @@ class OpcuaConnection {
   // Decodes a caller's response header: 200 or the mapped failure.
   int check_header(ByteReader& r, uint32_t expected_type);
 
-  zeb::Transport* const transport_;
   const std::string plane_id_;
   const PlaneOptions options_;
   void* const log_;
@@ -174,10 +178,15 @@ class OpcuaConnection {
   std::condition_variable pending_cv_;
   std::map<uint32_t, std::shared_ptr<Pending>> pending_;  // guarded by pending_lock_
 
+  // Held by the connection thread while a subscriber's callback runs, so
+  // forget can wait for it.
+  std::mutex delivery_lock_;
+
   std::mutex items_lock_;
-  std::map<std::string, std::shared_ptr<Item>> items_by_topic_;  // guarded by items_lock_
-  std::map<uint32_t, std::shared_ptr<Item>> items_by_handle_;    // guarded by items_lock_
-  uint32_t next_handle_ = 1;                                     // guarded by items_lock_
+  // By subscribing transport and topic; guarded by items_lock_.
+  std::map<std::pair<zeb::Transport*, std::string>, std::shared_ptr<Item>> items_by_topic_;
+  std::map<uint32_t, std::shared_ptr<Item>> items_by_handle_;  // guarded by items_lock_
+  uint32_t next_handle_ = 1;                                   // guarded by items_lock_
 
   SecureChannel channel_;
   // Connection thread.

@@ -328,7 +328,7 @@ TEST(OpcuaConnection, ItemRefusedAfterRestartIsRetriedUntilCreated) {
 TEST(OpcuaConnection, SilentServerIsLostAfterTheKeepAliveWindow) {
   OpcuaTestServer server;
   OpcuaPlane plane(server.url(), kQuick);
-  // The client and the connection mapping each hold a connection of their own.
+  // The client and the connection mapping share the plane's connection.
   ASSERT_EQ(plane.get("ns=1;s=ReadOnly.Int16").first, zeb::kSuccess);
   ASSERT_TRUE(plane.wait_healthy(true, 10s));
   server.pause();
@@ -377,6 +377,60 @@ TEST(OpcuaConnection, BusySubscriptionStaysConnectedAndTokensAreRenewed) {
     EXPECT_GT(value, previous) << payload;
     previous = value;
   }
+}
+
+namespace {
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+}  // namespace
+
+// A PLC allows a handful of sessions: the health check must not take one of
+// its own, and must report the connection that carries the data.
+TEST(OpcuaConnection, HealthCheckUsesThePlanesOneSession) {
+  OpcuaTestServer server;
+  Received received;
+  OpcuaPlane plane(server.url(), kQuick);
+  ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
+  ASSERT_TRUE(received.wait_for(2));
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_TRUE(plane.healthy());
+    EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int16").first, zeb::kSuccess);
+  }
+  const std::string log = server.log();
+  EXPECT_EQ(occurrences(log, "channel opened"), 1u) << log;
+  EXPECT_EQ(occurrences(log, "session created"), 1u) << log;
+  // The health is that of the data connection: when it is lost, so is health.
+  server.pause();
+  EXPECT_TRUE(plane.wait_healthy(false, 6s));
+  const size_t before = received.count();
+  server.resume();
+  EXPECT_TRUE(plane.wait_healthy(true, 20s));
+  EXPECT_TRUE(received.wait_for(before + 2));
+}
+
+// Two clients of one plane share its connection; the one that goes takes its
+// subscribers with it and the other keeps receiving.
+TEST(OpcuaConnection, ClientThatGoesStopsOnlyItsOwnDeliveries) {
+  OpcuaTestServer server;
+  Received first;
+  Received second;
+  OpcuaPlane staying(server.url(), kQuick);
+  {
+    OpcuaPlane going(server.url(), kQuick);
+    ASSERT_EQ(going.client()->sub("ns=1;s=Ramp", collect, &first), zeb::kSuccess);
+    ASSERT_EQ(staying.client()->sub("ns=1;s=Ramp", collect, &second), zeb::kSuccess);
+    ASSERT_TRUE(first.wait_for(2));
+  }
+  const size_t gone_at = first.count();
+  const size_t staying_at = second.count();
+  EXPECT_TRUE(second.wait_for(staying_at + 5));
+  EXPECT_EQ(first.count(), gone_at);
+  EXPECT_EQ(occurrences(server.log(), "session created"), 1u);
 }
 
 TEST_F(OpcuaShared, CInterfaceGetsSetsAndSubscribes) {
