@@ -170,9 +170,17 @@ void OpcuaConnection::reset() {
   publish_ids_.clear();
   acks_.clear();
   renew_request_id_ = 0;
+  const bool session_lost = session_broken_;
   session_broken_ = false;
   {
     std::lock_guard<std::mutex> guard(state_lock_);
+    if (session_lost) {
+      resumable_token_ = NodeId();
+    } else if (!authentication_token_.is_null()) {
+      resumable_token_ = authentication_token_;
+      resumable_until_ = last_alive_ + milliseconds(static_cast<int64_t>(session_timeout_ms_));
+    }
+    if (!subscriptions_.empty()) resumable_subscriptions_ = subscriptions_;
     authentication_token_ = NodeId();
     subscriptions_.clear();
     items_per_subscription_ = 0;
@@ -192,6 +200,7 @@ void OpcuaConnection::reset() {
   for (auto& [handle, item] : items_by_handle_) {
     if (item->state == ItemState::kActive) {
       item->state = ItemState::kPending;
+      item->restorable = true;
       item->retry_at = now;
       item->attempts = 0;
     }
@@ -281,30 +290,16 @@ bool OpcuaConnection::establish(std::string* error) {
     channel_.set_token(open.channel_id, open.token_id);
     token_renew_at_ = Clock::now() + milliseconds(open.revised_lifetime * 3 / 4);
 
-    // Session.
-    if (!set_up_step(
-            [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
-              ServiceCodec::create_session(w, rh, options_.endpoint_url, "zebt_opcua " + plane_id_,
-                                           random_nonce(), options_.session_timeout_ms);
-            },
-            false, ServiceCodec::kCreateSessionResponse, "CreateSession", &body, &reader, error)) {
-      return false;
+    bool resumed = false;
+    if (!open_session(&resumed, error) || !read_limits(error)) return false;
+    bool restored = false;
+    if (resumed && !restore_subscriptions(error, &restored)) return false;
+    if (!restored) {
+      resumable_subscriptions_.clear();
+      std::lock_guard<std::mutex> guard(items_lock_);
+      for (auto& [handle, item] : items_by_handle_) item->restorable = false;
     }
-    const ServiceCodec::CreateSessionResult session = ServiceCodec::decode_create_session(reader);
-    {
-      std::lock_guard<std::mutex> guard(state_lock_);
-      authentication_token_ = session.authentication_token;
-    }
-    if (!set_up_step(
-            [&session](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
-              ServiceCodec::activate_session(w, rh, session.anonymous_policy_id,
-                                             session.anonymous_found);
-            },
-            false, 0, "ActivateSession", &body, &reader, error)) {
-      return false;
-    }
-
-    if (!read_limits(error) || !add_subscription(error)) return false;
+    if (subscriptions_.empty() && !add_subscription(error)) return false;
   } catch (const DecodeError& e) {
     *error = std::string("malformed response: ") + e.what();
     zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
@@ -315,6 +310,89 @@ bool OpcuaConnection::establish(std::string* error) {
   last_alive_ = Clock::now();
   ready_ = true;
   return send_publishes(error);
+}
+
+bool OpcuaConnection::open_session(bool* resumed, std::string* error) {
+  std::vector<uint8_t> body;
+  ByteReader reader(nullptr, 0);
+  const auto activate = [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+    ServiceCodec::activate_session(w, rh, policy_id_, policy_found_);
+  };
+  *resumed = false;
+  if (!resumable_token_.is_null() && Clock::now() < resumable_until_) {
+    {
+      std::lock_guard<std::mutex> guard(state_lock_);
+      authentication_token_ = resumable_token_;
+    }
+    std::string refused;
+    if (set_up_step(activate, false, 0, "ActivateSession", &body, &reader, &refused)) {
+      *resumed = true;
+      resumable_token_ = NodeId();
+      zeb::log_info(log_, "OPC UA: session reactivated on a new channel to %s",
+                    options_.endpoint_url.c_str());
+      return true;
+    }
+    if (!channel_.is_open()) {
+      *error = refused;
+      return false;
+    }
+    zeb::log_debug(log_, "OPC UA: %s; opening a new session", refused.c_str());
+  }
+  resumable_token_ = NodeId();
+  if (!set_up_step(
+          [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+            ServiceCodec::create_session(w, rh, options_.endpoint_url, "zebt_opcua " + plane_id_,
+                                         random_nonce(), options_.session_timeout_ms);
+          },
+          false, ServiceCodec::kCreateSessionResponse, "CreateSession", &body, &reader, error)) {
+    return false;
+  }
+  const ServiceCodec::CreateSessionResult session = ServiceCodec::decode_create_session(reader);
+  policy_id_ = session.anonymous_policy_id;
+  policy_found_ = session.anonymous_found;
+  session_timeout_ms_ = session.revised_timeout;
+  {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    authentication_token_ = session.authentication_token;
+  }
+  return set_up_step(activate, false, 0, "ActivateSession", &body, &reader, error);
+}
+
+bool OpcuaConnection::restore_subscriptions(std::string* error, bool* restored) {
+  *restored = false;
+  if (resumable_subscriptions_.empty()) return true;
+  std::vector<uint32_t> ids;
+  for (const Subscription& subscription : resumable_subscriptions_) ids.push_back(subscription.id);
+  std::vector<uint8_t> body;
+  ByteReader reader(nullptr, 0);
+  std::string refused;
+  if (!set_up_step(
+          [&ids](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+            ServiceCodec::set_publishing_mode(w, h, ids);
+          },
+          false, ServiceCodec::kSetPublishingModeResponse, "SetPublishingMode", &body, &reader,
+          &refused)) {
+    if (channel_.is_open()) return true;
+    *error = refused;
+    return false;
+  }
+  const std::vector<uint32_t> results = ServiceCodec::decode_set_publishing_mode(reader);
+  if (results.size() != ids.size()) return true;
+  for (uint32_t result : results) {
+    if (StatusMapping::is_bad(result)) return true;
+  }
+  {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    subscriptions_ = std::move(resumable_subscriptions_);
+  }
+  resumable_subscriptions_.clear();
+  std::lock_guard<std::mutex> guard(items_lock_);
+  for (auto& [handle, item] : items_by_handle_) {
+    if (item->restorable && item->state == ItemState::kPending) item->state = ItemState::kActive;
+    item->restorable = false;
+  }
+  *restored = true;
+  return true;
 }
 
 bool OpcuaConnection::read_limits(std::string* error) {

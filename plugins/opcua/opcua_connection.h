@@ -51,6 +51,8 @@
 // connection: that call's response could only arrive after the callback.
 class OpcuaConnection {
  public:
+  using Clock = std::chrono::steady_clock;
+
   OpcuaConnection(std::string plane_id, PlaneOptions options, void* log);
   // Stops the thread, closing the session when it is active. Must not run on
   // the connection thread (from inside a subscriber's callback).
@@ -87,6 +89,9 @@ class OpcuaConnection {
     void* user = nullptr;
     uint32_t handle = 0;
     ItemState state = ItemState::kCreating;
+    // Active when the connection was lost: it lives on at the server if the
+    // session and its subscription do.
+    bool restorable = false;
     std::chrono::steady_clock::time_point retry_at;
     int attempts = 0;
   };
@@ -129,6 +134,12 @@ class OpcuaConnection {
   // Reads the server's limits of monitored items per call and per
   // subscription; a server without them keeps the defaults.
   bool read_limits(std::string* error);
+  // Creates and activates a session, or reactivates the last one when it may
+  // still live; *resumed tells which.
+  bool open_session(bool* resumed, std::string* error);
+  // After a reactivation: takes the last subscriptions and their items back
+  // when the server still has every one; false when it does not.
+  bool restore_subscriptions(std::string* error, bool* restored);
   bool add_subscription(std::string* error);
   bool send_publishes(std::string* error);
   bool retry_items(bool all, std::string* error);
@@ -195,9 +206,16 @@ class OpcuaConnection {
   size_t publish_limit_ = 0;
   bool publish_refused_ = false;  // until the next answer that is not a refusal
   size_t items_per_call_ = 0;
+  // The session of the lost connection, tried again on the next channel.
+  NodeId resumable_token_;
+  std::vector<Subscription> resumable_subscriptions_;
+  Clock::time_point resumable_until_;
+  double session_timeout_ms_ = 0;
+  std::string policy_id_;
+  bool policy_found_ = false;
   std::vector<ServiceCodec::Acknowledgement> acks_;
   ServiceCodec::SubscriptionParameters revised_;
-  std::chrono::steady_clock::time_point last_alive_;
+  Clock::time_point last_alive_;
   std::chrono::steady_clock::time_point token_renew_at_;
   uint32_t renew_request_id_ = 0;
   uint32_t channel_id_ = 0;

@@ -186,6 +186,14 @@ void ServiceCodec::publish(ByteWriter& w, const RequestHeader& h,
   }
 }
 
+void ServiceCodec::set_publishing_mode(ByteWriter& w, const RequestHeader& h,
+                                       const std::vector<uint32_t>& subscription_ids) {
+  request_header(w, kSetPublishingModeRequest, h);
+  w.boolean(true);
+  w.i32(static_cast<int32_t>(subscription_ids.size()));
+  for (uint32_t id : subscription_ids) w.u32(id);
+}
+
 ServiceCodec::ResponseHeader ServiceCodec::decode_header(ByteReader& r) {
   ResponseHeader header;
   const NodeId id = NodeId::decode(r);
@@ -288,6 +296,14 @@ std::vector<ServiceCodec::ItemResult> ServiceCodec::decode_create_monitored_item
     VariantCodec::decode_extension_object(r);
     results.push_back(item);
   }
+  return results;
+}
+
+std::vector<uint32_t> ServiceCodec::decode_set_publishing_mode(ByteReader& r) {
+  const size_t count = r.array_length(4);
+  std::vector<uint32_t> results;
+  results.reserve(count);
+  for (size_t i = 0; i < count; ++i) results.push_back(r.u32());
   return results;
 }
 

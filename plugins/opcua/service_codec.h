@@ -38,6 +38,8 @@ class ServiceCodec {
     kCreateMonitoredItemsResponse = 754,
     kCreateSubscriptionRequest = 787,
     kCreateSubscriptionResponse = 790,
+    kSetPublishingModeRequest = 799,
+    kSetPublishingModeResponse = 802,
     kPublishRequest = 826,
     kPublishResponse = 829,
     kAnonymousIdentityToken = 321,
@@ -147,6 +149,9 @@ class ServiceCodec {
                                      const MonitoringParameters& p);
   static void publish(ByteWriter& w, const RequestHeader& h,
                       const std::vector<Acknowledgement>& acks);
+  // Turns publishing on for the subscriptions; the answer tells which exist.
+  static void set_publishing_mode(ByteWriter& w, const RequestHeader& h,
+                                  const std::vector<uint32_t>& subscription_ids);
 
   // Responses. decode_header reads the TypeId and the ResponseHeader; the
   // others read the rest of their type's body from there.
@@ -161,6 +166,8 @@ class ServiceCodec {
   static uint32_t decode_write(ByteReader& r);
   static CreateSubscriptionResult decode_create_subscription(ByteReader& r);
   static std::vector<ItemResult> decode_create_monitored_items(ByteReader& r);
+  // The status per subscription of a SetPublishingModeResponse.
+  static std::vector<uint32_t> decode_set_publishing_mode(ByteReader& r);
   static PublishResult decode_publish(ByteReader& r);
 
  private:

@@ -548,3 +548,124 @@ INSTANTIATE_TEST_SUITE_P(
                       BadReply{"truncated_open", header("OPNF", 20) + std::string(12, '\xff')},
                       BadReply{"tiny", header("MSGF", 9) + std::string(1, 'x')}),
     [](const ::testing::TestParamInfo<BadReply>& param) { return param.param.name; });
+
+// ---- a connection lost while the server keeps the session --------------------
+
+namespace {
+
+// Forwards loopback connections to `target_port`; cut() drops every forwarded
+// connection at once, as a broken network would, while the server runs on.
+class CuttingProxy {
+ public:
+  explicit CuttingProxy(int target_port) : target_port_(target_port) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "proxy cannot listen";
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~CuttingProxy() {
+    stop_ = true;
+    thread_.join();
+    close_pairs();
+    ::close(listener_);
+  }
+
+  std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(port_); }
+  void cut() { cut_ = true; }
+
+ private:
+  void close_pairs() {
+    for (auto& [a, b] : pairs_) {
+      ::close(a);
+      ::close(b);
+    }
+    pairs_.clear();
+  }
+
+  int connect_target() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(target_port_));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  // One thread moves every byte; enough for a test's few connections.
+  void serve() {
+    while (!stop_) {
+      if (cut_.exchange(false)) close_pairs();
+      std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+      for (auto& [a, b] : pairs_) {
+        fds.push_back({a, POLLIN, 0});
+        fds.push_back({b, POLLIN, 0});
+      }
+      if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        const int client = ::accept(listener_, nullptr, nullptr);
+        const int server = client >= 0 ? connect_target() : -1;
+        if (server >= 0) {
+          pairs_.emplace_back(client, server);
+        } else if (client >= 0) {
+          ::close(client);
+        }
+      }
+      for (size_t i = 1; i < fds.size(); ++i) {
+        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        const auto& pair = pairs_[(i - 1) / 2];
+        const int to = fds[i].fd == pair.first ? pair.second : pair.first;
+        char buffer[65536];
+        const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+        if (n <= 0 || ::send(to, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+          cut_ = true;
+          break;
+        }
+      }
+    }
+  }
+
+  int target_port_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> cut_{false};
+  std::vector<std::pair<int, int>> pairs_;  // serving thread, then the destructor
+  std::thread thread_;
+};
+
+}  // namespace
+
+// The server still holds the session and its subscription: the client takes
+// them up again on the new channel instead of leaving them abandoned there.
+TEST(OpcuaConnection, LostConnectionReactivatesTheSession) {
+  OpcuaTestServer server;
+  CuttingProxy proxy(server.port());
+  Received received;
+  OpcuaPlane plane(proxy.url(), kQuick);
+  ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
+  ASSERT_TRUE(received.wait_for(2));
+  proxy.cut();
+  ASSERT_TRUE(plane.wait_healthy(false, 5s));
+  ASSERT_TRUE(plane.wait_healthy(true, 20s));
+  const size_t before = received.count();
+  ASSERT_TRUE(received.wait_for(before + 3));
+  // Values go on from where they were, from the same monitored item.
+  const auto [topic, payload] = received.at(received.count() - 1);
+  EXPECT_EQ(topic, "ns=1;s=Counter");
+  const std::string log = server.log();
+  EXPECT_EQ(occurrences(log, "session created"), 1u) << log;
+  EXPECT_GE(occurrences(log, "channel opened"), 2u) << log;
+  EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").first, zeb::kSuccess);
+}
