@@ -6,9 +6,9 @@
 #include <iterator>
 #include <new>
 
-#include "opcua_value_record.h"
 #include "variant_codec.h"
 #include "zeb/log.h"
+#include "zeb/opcua_value_record.h"
 #include "zeb/status.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "base64.h"
 #include "date_time.h"
-#include "opcua_value_record.h"
+#include "zeb/opcua_value_record.h"
 
 namespace {
 

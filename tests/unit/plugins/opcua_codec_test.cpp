@@ -15,12 +15,12 @@
 #include "chunk_assembler.h"
 #include "date_time.h"
 #include "node_id.h"
-#include "opcua_value_record.h"
 #include "plane_options.h"
 #include "secure_channel.h"
 #include "service_codec.h"
 #include "status_mapping.h"
 #include "variant_codec.h"
+#include "zeb/opcua_value_record.h"
 #include "zeb/status.h"
 
 namespace {

@@ -13,12 +13,12 @@
 #include <utility>
 #include <vector>
 
-#include "plugins/opcua/opcua_value_record.h"
 #include "support/child_process.h"
 #include "support/opcua_test_server.h"
 #include "zeb/client.h"
 #include "zeb/connection_mapping.h"
 #include "zeb/connection_metadata.h"
+#include "zeb/opcua_value_record.h"
 #include "zeb/registry_file.h"
 #include "zeb/status.h"
 #include "zeb/transport.h"

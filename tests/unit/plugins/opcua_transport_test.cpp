@@ -17,7 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include "opcua_test_plane.h"
-#include "plugins/opcua/opcua_value_record.h"
+#include "zeb/opcua_value_record.h"
 
 #include "support/mosquitto_broker.h"
 #include "support/opcua_test_server.h"
