@@ -6,8 +6,8 @@
 
 #include "blocks/opcua/opcua_value_encoder.h"
 #include "blocks/zeb/zeb_block.h"
-#include "plugins/opcua/opcua_value_record.h"
 #include "zeb/log.h"
+#include "zeb/opcua_value_record.h"
 #include "zeb/status.h"
 #include "zeb/transport.h"
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "plugins/opcua/opcua_value_record.h"
+#include "zeb/opcua_value_record.h"
 
 namespace {
 

@@ -64,6 +64,7 @@ std::string ByteReader::string(bool* is_null) {
     return std::string();
   }
   const uint8_t* p = take(static_cast<size_t>(length));
+  charge(sizeof(std::string) + static_cast<size_t>(length));
   return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(length));
 }
 
@@ -76,6 +77,14 @@ size_t ByteReader::array_length(size_t min_element_size) {
     throw DecodeError("array longer than the message");
   }
   return count;
+}
+
+void ByteReader::charge(size_t bytes) {
+  if (bytes > budget_) {
+    throw DecodeTooLarge("decoded value larger than " + std::to_string(kCostPerByte) +
+                         " times its message allows");
+  }
+  budget_ -= bytes;
 }
 
 void ByteReader::enter() {

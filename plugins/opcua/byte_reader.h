@@ -10,10 +10,20 @@
 // read is bounds-checked and throws DecodeError past the end; array lengths are
 // checked against the bytes left, so a garbled count never allocates much.
 //
+// What is decoded from the range may cost at most kCostPerByte times its size
+// plus kCostAllowance bytes of memory: decoders charge their estimated cost
+// before they allocate, and charge throws DecodeTooLarge beyond it. A byte on
+// the wire can stand for far more (an empty Variant is one byte and a JSON
+// object of hundreds), so the wire limit alone does not bound the memory.
+//
 // Thread rules: one reader belongs to one thread.
 class ByteReader {
  public:
-  ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  static constexpr size_t kCostPerByte = 32;
+  static constexpr size_t kCostAllowance = 16 << 20;
+
+  ByteReader(const uint8_t* data, size_t size)
+      : data_(data), size_(size), budget_(size * kCostPerByte + kCostAllowance) {}
 
   uint8_t u8();
   uint16_t u16();
@@ -39,6 +49,9 @@ class ByteReader {
   size_t remaining() const { return size_ - pos_; }
   size_t position() const { return pos_; }
 
+  // Counts bytes of memory a decoder is about to use against the budget.
+  void charge(size_t bytes);
+
   // Nesting guard for recursive structures (DiagnosticInfo, Variant in Variant).
   void enter();
   void leave() { --depth_; }
@@ -50,4 +63,5 @@ class ByteReader {
   size_t size_;
   size_t pos_ = 0;
   int depth_ = 0;
+  size_t budget_;
 };

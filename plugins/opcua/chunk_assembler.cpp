@@ -27,6 +27,11 @@ void read_error(ByteReader& r, ChunkAssembler::Message& message) {
 
 }  // namespace
 
+void ChunkAssembler::drop(std::map<uint32_t, Partial>::iterator at) {
+  held_ -= at->second.body.size();
+  partial_.erase(at);
+}
+
 uint32_t ChunkAssembler::chunk_size(const uint8_t* header) const {
   const bool known = type_is(header, "ACK") || type_is(header, "ERR") || type_is(header, "OPN") ||
                      type_is(header, "MSG") || type_is(header, "CLO");
@@ -79,7 +84,8 @@ ChunkAssembler::Message ChunkAssembler::feed(const uint8_t* chunk, size_t size) 
     return message;
   }
   if (chunk_type == 'A') {
-    partial_.erase(message.request_id);
+    const auto aborted = partial_.find(message.request_id);
+    if (aborted != partial_.end()) drop(aborted);
     message.kind = Kind::kAbort;
     read_error(r, message);
     return message;
@@ -94,20 +100,26 @@ ChunkAssembler::Message ChunkAssembler::feed(const uint8_t* chunk, size_t size) 
   Partial& partial = found->second;
   const size_t part = r.remaining();
   if (limits_.max_chunk_count != 0 && partial.chunks + 1 > limits_.max_chunk_count) {
-    partial_.erase(found);
+    drop(found);
     throw DecodeError("message has too many chunks");
   }
   if (limits_.max_message_size != 0 && partial.body.size() + part > limits_.max_message_size) {
-    partial_.erase(found);
+    drop(found);
     throw DecodeError("message larger than the negotiated maximum");
+  }
+  if (limits_.max_message_size != 0 && held_ + part > limits_.max_message_size) {
+    drop(found);
+    throw DecodeError("partial messages larger than the negotiated maximum together");
   }
   const uint8_t* body = r.take(part);
   partial.body.insert(partial.body.end(), body, body + part);
+  held_ += part;
   ++partial.chunks;
   if (chunk_type == 'C') return Message();
 
   message.kind = Kind::kMessage;
   message.body = std::move(partial.body);
+  held_ -= message.body.size();
   partial_.erase(found);
   return message;
 }

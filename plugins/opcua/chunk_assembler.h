@@ -49,7 +49,10 @@ class ChunkAssembler {
   Message feed(const uint8_t* chunk, size_t size);
 
   // Drops every partial message (after a reconnect).
-  void reset() { partial_.clear(); }
+  void reset() {
+    partial_.clear();
+    held_ = 0;
+  }
 
  private:
   struct Partial {
@@ -57,6 +60,12 @@ class ChunkAssembler {
     uint32_t chunks = 0;
   };
 
+  // Drops one partial message.
+  void drop(std::map<uint32_t, Partial>::iterator at);
+
   Limits limits_;
   std::map<uint32_t, Partial> partial_;  // by request id
+  // Body bytes of all partial messages together: no more than one whole
+  // message may take, however many requests are interleaved.
+  size_t held_ = 0;
 };

@@ -8,3 +8,10 @@ class DecodeError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Well-formed input whose decoded form would cost more memory than its size
+// on the wire allows (ByteReader::charge).
+class DecodeTooLarge : public DecodeError {
+ public:
+  using DecodeError::DecodeError;
+};

@@ -20,8 +20,13 @@ using std::chrono::milliseconds;
 
 constexpr int kTickMs = 100;
 constexpr int kFirstBackoffMs = 250;
-// Monitored items per CreateMonitoredItems request when restoring.
-constexpr size_t kItemsPerRequest = 500;
+// Monitored items per CreateMonitoredItems request when the server states no
+// limit of its own.
+constexpr size_t kDefaultItemsPerCall = 500;
+// Server_ServerCapabilities_OperationLimits_MaxMonitoredItemsPerCall and
+// Server_ServerCapabilities_MaxMonitoredItemsPerSubscription.
+constexpr uint32_t kMaxMonitoredItemsPerCallNode = 11714;
+constexpr uint32_t kMaxMonitoredItemsPerSubscriptionNode = 24104;
 // The orderly close on shutdown waits no longer than this.
 constexpr int kCloseTimeoutMs = 1000;
 
@@ -54,10 +59,8 @@ std::string dump(const nlohmann::json& value) {
 
 }  // namespace
 
-OpcuaConnection::OpcuaConnection(zeb::Transport* transport, std::string plane_id,
-                                 PlaneOptions options, void* log)
-    : transport_(transport),
-      plane_id_(std::move(plane_id)),
+OpcuaConnection::OpcuaConnection(std::string plane_id, PlaneOptions options, void* log)
+    : plane_id_(std::move(plane_id)),
       options_(std::move(options)),
       log_(log),
       channel_(receive_limits()),
@@ -167,12 +170,23 @@ void OpcuaConnection::reset() {
   publish_ids_.clear();
   acks_.clear();
   renew_request_id_ = 0;
+  const bool session_lost = session_broken_;
   session_broken_ = false;
   {
     std::lock_guard<std::mutex> guard(state_lock_);
+    if (session_lost) {
+      resumable_token_ = NodeId();
+    } else if (!authentication_token_.is_null()) {
+      resumable_token_ = authentication_token_;
+      resumable_until_ = last_alive_ + milliseconds(static_cast<int64_t>(session_timeout_ms_));
+    }
+    if (!subscriptions_.empty()) resumable_subscriptions_ = subscriptions_;
     authentication_token_ = NodeId();
-    subscription_id_ = 0;
+    subscriptions_.clear();
+    items_per_subscription_ = 0;
+    subscription_wanted_ = false;
   }
+  state_cv_.notify_all();
   {
     std::lock_guard<std::mutex> guard(pending_lock_);
     for (auto& [id, pending] : pending_) {
@@ -186,6 +200,7 @@ void OpcuaConnection::reset() {
   for (auto& [handle, item] : items_by_handle_) {
     if (item->state == ItemState::kActive) {
       item->state = ItemState::kPending;
+      item->restorable = true;
       item->retry_at = now;
       item->attempts = 0;
     }
@@ -248,6 +263,11 @@ bool OpcuaConnection::set_up_step(const Encoder& encode, bool open, uint32_t res
 }
 
 bool OpcuaConnection::establish(std::string* error) {
+  // A new server may hold other limits than the last.
+  publish_target_ = static_cast<size_t>(options_.publish_requests);
+  publish_limit_ = static_cast<size_t>(options_.max_publish_requests);
+  publish_refused_ = false;
+  items_per_call_ = kDefaultItemsPerCall;
   if (!channel_.connect(options_.host, options_.port, options_.endpoint_url, options_.timeout_ms,
                         error)) {
     return false;
@@ -270,53 +290,16 @@ bool OpcuaConnection::establish(std::string* error) {
     channel_.set_token(open.channel_id, open.token_id);
     token_renew_at_ = Clock::now() + milliseconds(open.revised_lifetime * 3 / 4);
 
-    // Session.
-    if (!set_up_step(
-            [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
-              ServiceCodec::create_session(w, rh, options_.endpoint_url, "zebt_opcua " + plane_id_,
-                                           random_nonce(), options_.session_timeout_ms);
-            },
-            false, ServiceCodec::kCreateSessionResponse, "CreateSession", &body, &reader, error)) {
-      return false;
+    bool resumed = false;
+    if (!open_session(&resumed, error) || !read_limits(error)) return false;
+    bool restored = false;
+    if (resumed && !restore_subscriptions(error, &restored)) return false;
+    if (!restored) {
+      resumable_subscriptions_.clear();
+      std::lock_guard<std::mutex> guard(items_lock_);
+      for (auto& [handle, item] : items_by_handle_) item->restorable = false;
     }
-    const ServiceCodec::CreateSessionResult session = ServiceCodec::decode_create_session(reader);
-    {
-      std::lock_guard<std::mutex> guard(state_lock_);
-      authentication_token_ = session.authentication_token;
-    }
-    if (!set_up_step(
-            [&session](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
-              ServiceCodec::activate_session(w, rh, session.anonymous_policy_id,
-                                             session.anonymous_found);
-            },
-            false, 0, "ActivateSession", &body, &reader, error)) {
-      return false;
-    }
-
-    // Subscription; it also proves the connection alive through keep-alives.
-    ServiceCodec::SubscriptionParameters requested;
-    requested.publishing_interval = options_.publishing_interval_ms;
-    requested.keep_alive_count = static_cast<uint32_t>(options_.keep_alive_count);
-    requested.lifetime_count = static_cast<uint32_t>(options_.lifetime_count);
-    if (!set_up_step(
-            [&requested](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
-              ServiceCodec::create_subscription(w, rh, requested);
-            },
-            false, ServiceCodec::kCreateSubscriptionResponse, "CreateSubscription", &body, &reader,
-            error)) {
-      return false;
-    }
-    const ServiceCodec::CreateSubscriptionResult subscription =
-        ServiceCodec::decode_create_subscription(reader);
-    revised_ = subscription.revised;
-    if (revised_.publishing_interval <= 0 || revised_.keep_alive_count == 0) {
-      revised_.publishing_interval = std::max(revised_.publishing_interval, 1.0);
-      revised_.keep_alive_count = std::max<uint32_t>(revised_.keep_alive_count, 1);
-    }
-    {
-      std::lock_guard<std::mutex> guard(state_lock_);
-      subscription_id_ = subscription.subscription_id;
-    }
+    if (subscriptions_.empty() && !add_subscription(error)) return false;
   } catch (const DecodeError& e) {
     *error = std::string("malformed response: ") + e.what();
     zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
@@ -329,11 +312,212 @@ bool OpcuaConnection::establish(std::string* error) {
   return send_publishes(error);
 }
 
+bool OpcuaConnection::open_session(bool* resumed, std::string* error) {
+  std::vector<uint8_t> body;
+  ByteReader reader(nullptr, 0);
+  const auto activate = [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+    ServiceCodec::activate_session(w, rh, policy_id_, policy_found_);
+  };
+  *resumed = false;
+  if (!resumable_token_.is_null() && Clock::now() < resumable_until_) {
+    {
+      std::lock_guard<std::mutex> guard(state_lock_);
+      authentication_token_ = resumable_token_;
+    }
+    std::string refused;
+    if (set_up_step(activate, false, 0, "ActivateSession", &body, &reader, &refused)) {
+      *resumed = true;
+      resumable_token_ = NodeId();
+      zeb::log_info(log_, "OPC UA: session reactivated on a new channel to %s",
+                    options_.endpoint_url.c_str());
+      return true;
+    }
+    if (!channel_.is_open()) {
+      *error = refused;
+      return false;
+    }
+    zeb::log_debug(log_, "OPC UA: %s; opening a new session", refused.c_str());
+  }
+  resumable_token_ = NodeId();
+  if (!set_up_step(
+          [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+            ServiceCodec::create_session(w, rh, options_.endpoint_url, "zebt_opcua " + plane_id_,
+                                         random_nonce(), options_.session_timeout_ms);
+          },
+          false, ServiceCodec::kCreateSessionResponse, "CreateSession", &body, &reader, error)) {
+    return false;
+  }
+  const ServiceCodec::CreateSessionResult session = ServiceCodec::decode_create_session(reader);
+  policy_id_ = session.anonymous_policy_id;
+  policy_found_ = session.anonymous_found;
+  session_timeout_ms_ = session.revised_timeout;
+  {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    authentication_token_ = session.authentication_token;
+  }
+  return set_up_step(activate, false, 0, "ActivateSession", &body, &reader, error);
+}
+
+bool OpcuaConnection::restore_subscriptions(std::string* error, bool* restored) {
+  *restored = false;
+  if (resumable_subscriptions_.empty()) return true;
+  std::vector<uint32_t> ids;
+  for (const Subscription& subscription : resumable_subscriptions_) ids.push_back(subscription.id);
+  std::vector<uint8_t> body;
+  ByteReader reader(nullptr, 0);
+  std::string refused;
+  if (!set_up_step(
+          [&ids](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+            ServiceCodec::set_publishing_mode(w, h, ids);
+          },
+          false, ServiceCodec::kSetPublishingModeResponse, "SetPublishingMode", &body, &reader,
+          &refused)) {
+    if (channel_.is_open()) return true;
+    *error = refused;
+    return false;
+  }
+  const std::vector<uint32_t> results = ServiceCodec::decode_set_publishing_mode(reader);
+  if (results.size() != ids.size()) return true;
+  for (uint32_t result : results) {
+    if (StatusMapping::is_bad(result)) return true;
+  }
+  {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    subscriptions_ = std::move(resumable_subscriptions_);
+  }
+  resumable_subscriptions_.clear();
+  std::lock_guard<std::mutex> guard(items_lock_);
+  for (auto& [handle, item] : items_by_handle_) {
+    if (item->restorable && item->state == ItemState::kPending) item->state = ItemState::kActive;
+    item->restorable = false;
+  }
+  *restored = true;
+  return true;
+}
+
+bool OpcuaConnection::read_limits(std::string* error) {
+  const std::vector<NodeId> nodes{NodeId::numeric(0, kMaxMonitoredItemsPerCallNode),
+                                  NodeId::numeric(0, kMaxMonitoredItemsPerSubscriptionNode)};
+  std::vector<uint8_t> body;
+  if (!transact(
+          [&nodes](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+            ServiceCodec::read_values(w, h, nodes);
+          },
+          false, options_.timeout_ms, &body, error)) {
+    return false;
+  }
+  ByteReader reader(body.data(), body.size());
+  const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(reader);
+  // A server refusing the Read keeps the defaults; nodes it lacks come back
+  // with a bad status and count as no limit.
+  if (StatusMapping::is_bad(h.service_result) || h.type_id != ServiceCodec::kReadResponse) {
+    return true;
+  }
+  const std::vector<VariantCodec::DataValue> values = ServiceCodec::decode_read_values(reader);
+  const auto limit = [&values](size_t i) -> uint64_t {
+    if (i >= values.size() || !values[i].has_value || StatusMapping::is_bad(values[i].status)) {
+      return 0;
+    }
+    const nlohmann::json& val = values[i].value["val"];
+    return val.is_number_unsigned() ? val.get<uint64_t>() : 0;
+  };
+  const uint64_t per_call = limit(0);
+  items_per_call_ = per_call > 0 ? static_cast<size_t>(std::min<uint64_t>(per_call, 100000))
+                                 : kDefaultItemsPerCall;
+  std::lock_guard<std::mutex> guard(state_lock_);
+  items_per_subscription_ = static_cast<size_t>(limit(1));
+  return true;
+}
+
+bool OpcuaConnection::add_subscription(std::string* error) {
+  ServiceCodec::SubscriptionParameters requested;
+  requested.publishing_interval = options_.publishing_interval_ms;
+  requested.keep_alive_count = static_cast<uint32_t>(options_.keep_alive_count);
+  requested.lifetime_count = static_cast<uint32_t>(options_.lifetime_count);
+  std::vector<uint8_t> body;
+  ByteReader reader(nullptr, 0);
+  try {
+    if (!set_up_step(
+            [&requested](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+              ServiceCodec::create_subscription(w, rh, requested);
+            },
+            false, ServiceCodec::kCreateSubscriptionResponse, "CreateSubscription", &body, &reader,
+            error)) {
+      return false;
+    }
+    const ServiceCodec::CreateSubscriptionResult subscription =
+        ServiceCodec::decode_create_subscription(reader);
+    std::lock_guard<std::mutex> guard(state_lock_);
+    // The first subscription's keep-alives prove the connection alive.
+    if (subscriptions_.empty()) {
+      revised_ = subscription.revised;
+      revised_.publishing_interval = std::max(revised_.publishing_interval, 1.0);
+      revised_.keep_alive_count = std::max<uint32_t>(revised_.keep_alive_count, 1);
+    }
+    subscriptions_.push_back({subscription.subscription_id, 0, false});
+    subscription_wanted_ = false;
+  } catch (const DecodeError& e) {
+    *error = std::string("malformed response: ") + e.what();
+    zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
+    return false;
+  }
+  state_cv_.notify_all();
+  return true;
+}
+
+uint32_t OpcuaConnection::reserve_slot() {
+  for (Subscription& subscription : subscriptions_) {
+    if (subscription.full) continue;
+    if (items_per_subscription_ != 0 && subscription.items >= items_per_subscription_) continue;
+    ++subscription.items;
+    return subscription.id;
+  }
+  return 0;
+}
+
+bool OpcuaConnection::release_slot(uint32_t subscription_id, bool full) {
+  std::lock_guard<std::mutex> guard(state_lock_);
+  return release_slot_locked(subscription_id, full);
+}
+
+bool OpcuaConnection::release_slot_locked(uint32_t subscription_id, bool full) {
+  for (Subscription& subscription : subscriptions_) {
+    if (subscription.id != subscription_id) continue;
+    if (subscription.items > 0) --subscription.items;
+    // A refusal in an empty subscription is a limit of the whole server,
+    // which another subscription would not lift.
+    if (full && subscription.items > 0) {
+      subscription.full = true;
+      return true;
+    }
+    return false;
+  }
+  return false;
+}
+
+uint32_t OpcuaConnection::wait_for_slot() {
+  const auto deadline = Clock::now() + milliseconds(options_.timeout_ms);
+  std::unique_lock<std::mutex> lock(state_lock_);
+  for (;;) {
+    if (stop_ || !ready_) return 0;
+    const uint32_t id = reserve_slot();
+    if (id != 0) return id;
+    subscription_wanted_ = true;
+    if (state_cv_.wait_until(lock, deadline) == std::cv_status::timeout) return 0;
+  }
+}
+
 bool OpcuaConnection::serve_once(std::string* error) {
   if (session_broken_) {
     *error = "the server no longer knows the session";
     return false;
   }
+  bool wanted;
+  {
+    std::lock_guard<std::mutex> guard(state_lock_);
+    wanted = subscription_wanted_;
+  }
+  if (wanted && !add_subscription(error)) return false;
   ChunkAssembler::Message message;
   try {
     if (!channel_.receive(kTickMs, &message, error)) return false;
@@ -433,14 +617,38 @@ bool OpcuaConnection::handle_publish(const std::vector<uint8_t>& body, std::stri
       *error = "Publish refused: " + hex_status(h.service_result);
       return false;
     }
-    // Other faults (BadTimeout, BadTooManyPublishRequests) end only that
-    // request; a new one replaces it.
+    // The requests the server still holds are all it takes; the refusals of
+    // one burst all tell the same.
+    if (code == StatusMapping::kBadTooManyPublishRequests && !publish_refused_) {
+      publish_refused_ = true;
+      publish_limit_ = std::max<size_t>(1, publish_ids_.size());
+      publish_target_ = std::min(publish_target_, publish_limit_);
+      zeb::log_debug(log_, "OPC UA: %s holds at most %zu Publish requests",
+                     options_.endpoint_url.c_str(), publish_limit_);
+    }
+    // Other faults (BadTimeout) end only that request; a new one replaces it.
     return true;
   }
   if (h.type_id != ServiceCodec::kPublishResponse) throw DecodeError("unexpected response type");
-  const ServiceCodec::PublishResult result = ServiceCodec::decode_publish(r);
+  ServiceCodec::PublishResult result;
+  try {
+    result = ServiceCodec::decode_publish(r);
+  } catch (const DecodeTooLarge& e) {
+    // The channel is sound; only these changes are lost. Unacknowledged, the
+    // server keeps them for a while and then lets them go.
+    zeb::log_error(log_, "OPC UA: data changes from %s refused: %s", options_.endpoint_url.c_str(),
+                   e.what());
+    last_alive_ = Clock::now();
+    return true;
+  }
   last_alive_ = Clock::now();
+  publish_refused_ = false;
   if (result.has_data) acks_.push_back({result.subscription_id, result.sequence_number});
+  if (result.more_notifications) {
+    publish_target_ = std::min(publish_target_ + 1, publish_limit_);
+  } else if (!result.has_data) {
+    publish_target_ = std::max(publish_target_ - 1, static_cast<size_t>(options_.publish_requests));
+  }
   if (result.status_changed && StatusMapping::is_bad(result.status_change)) {
     *error = "subscription ended by the server: " + hex_status(result.status_change);
     return false;
@@ -453,8 +661,8 @@ bool OpcuaConnection::send_publishes(std::string* error) {
   const double window = revised_.publishing_interval * revised_.keep_alive_count;
   // Requests queue at the server; the last must outlive all keep-alives before it.
   const uint32_t hint =
-      static_cast<uint32_t>(std::min(window * (options_.publish_requests + 1), 4.0e9));
-  while (publish_ids_.size() < static_cast<size_t>(options_.publish_requests)) {
+      static_cast<uint32_t>(std::min(window * static_cast<double>(publish_target_ + 1), 4.0e9));
+  while (publish_ids_.size() < publish_target_) {
     const uint32_t id = next_request_id();
     ByteWriter w;
     ServiceCodec::publish(w, header(id, hint), acks_);
@@ -480,20 +688,36 @@ bool OpcuaConnection::retry_items(bool all, std::string* error) {
     }
   }
   if (due.empty()) return true;
-  uint32_t subscription_id;
-  {
-    std::lock_guard<std::mutex> guard(state_lock_);
-    subscription_id = subscription_id_;
-  }
   const uint64_t generation = generation_;
   ServiceCodec::MonitoringParameters parameters;
   parameters.sampling_interval = options_.sampling_interval_ms;
   parameters.queue_size = static_cast<uint32_t>(options_.queue_size);
 
-  for (size_t first = 0; first < due.size(); first += kItemsPerRequest) {
-    const size_t last = std::min(due.size(), first + kItemsPerRequest);
+  size_t next = 0;
+  while (next < due.size()) {
+    // One batch: items of one subscription, no more than the server takes per call.
     std::vector<ServiceCodec::ItemToCreate> batch;
-    for (size_t i = first; i < last; ++i) batch.push_back({due[i]->node, due[i]->handle});
+    uint32_t subscription_id = 0;
+    {
+      std::unique_lock<std::mutex> lock(state_lock_);
+      while (batch.size() < items_per_call_ && next + batch.size() < due.size()) {
+        const uint32_t id = reserve_slot();
+        if (id == 0 || (subscription_id != 0 && id != subscription_id)) {
+          if (id != 0) release_slot_locked(id);
+          if (id != 0 || !batch.empty()) break;
+          lock.unlock();
+          if (!add_subscription(error)) return false;
+          lock.lock();
+          continue;
+        }
+        subscription_id = id;
+        const Item& item = *due[next + batch.size()];
+        batch.push_back({item.node, item.handle});
+      }
+    }
+    if (batch.empty()) return true;
+    const size_t first = next;
+    next += batch.size();
     std::vector<uint8_t> body;
     if (!transact(
             [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
@@ -511,6 +735,14 @@ bool OpcuaConnection::retry_items(bool all, std::string* error) {
           *error = "CreateMonitoredItems refused: " + hex_status(h.service_result);
           return false;
         }
+        // A server whose limit per call we could not read halves the batch.
+        if (StatusMapping::code(h.service_result) == StatusMapping::kBadTooManyOperations &&
+            batch.size() > 1) {
+          items_per_call_ = batch.size() / 2;
+          for (size_t i = 0; i < batch.size(); ++i) release_slot(subscription_id, false);
+          next = first;
+          continue;
+        }
         results.assign(batch.size(), ServiceCodec::ItemResult{h.service_result, 0});
       } else {
         results = ServiceCodec::decode_create_monitored_items(r);
@@ -520,15 +752,24 @@ bool OpcuaConnection::retry_items(bool all, std::string* error) {
       zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
       return false;
     }
-    std::lock_guard<std::mutex> guard(items_lock_);
-    for (size_t i = first; i < last; ++i) {
-      Item& item = *due[i];
-      const uint32_t status = i - first < results.size()
-                                  ? results[i - first].status
+    for (size_t i = 0; i < batch.size(); ++i) {
+      const uint32_t status = i < results.size()
+                                  ? results[i].status
                                   : static_cast<uint32_t>(StatusMapping::kBadTooManyOperations);
-      if (!StatusMapping::is_bad(status) && generation == generation_) {
+      Item& item = *due[first + i];
+      const bool good = !StatusMapping::is_bad(status) && generation == generation_;
+      const bool full =
+          !good && release_slot(subscription_id, StatusMapping::code(status) ==
+                                                     StatusMapping::kBadTooManyMonitoredItems);
+      std::lock_guard<std::mutex> guard(items_lock_);
+      if (good) {
         item.state = ItemState::kActive;
         item.attempts = 0;
+        continue;
+      }
+      // A full subscription is no fault of the item: it goes into the next one.
+      if (full) {
+        item.retry_at = Clock::now();
         continue;
       }
       ++item.attempts;
@@ -544,13 +785,16 @@ void OpcuaConnection::deliver(const ServiceCodec::ItemNotification& notification
   // Once stopping, subscribers may already be gone.
   if (stop_) return;
   std::string topic;
+  zeb::Transport* owner = nullptr;
   zeb::MessageCallback callback = nullptr;
   void* user = nullptr;
+  std::lock_guard<std::mutex> delivering(delivery_lock_);
   {
     std::lock_guard<std::mutex> guard(items_lock_);
     const auto found = items_by_handle_.find(notification.client_handle);
     if (found == items_by_handle_.end()) return;
     topic = found->second->topic;
+    owner = found->second->owner;
     callback = found->second->callback;
     user = found->second->user;
   }
@@ -570,7 +814,7 @@ void OpcuaConnection::deliver(const ServiceCodec::ItemNotification& notification
   }
   std::memcpy(data, text.c_str(), text.size() + 1);
   // The OPC UA blocks release the payload with free and the record with delete.
-  auto* msg = new (std::nothrow) zeb::_Msg{transport_, 0, data, text.size()};
+  auto* msg = new (std::nothrow) zeb::_Msg{owner, 0, data, text.size()};
   if (msg == nullptr) {
     std::free(data);
     zeb::log_error(log_, "OPC UA: no memory for a value of %s", topic.c_str());
@@ -655,6 +899,10 @@ int OpcuaConnection::read(const NodeId& node, std::string* json_text) {
     if (StatusMapping::is_bad(value.status)) return StatusMapping::to_zeb(value.status);
     *json_text = value.has_value ? dump(value.value) : kNullValue;
     return zeb::kSuccess;
+  } catch (const DecodeTooLarge& e) {
+    zeb::log_error(log_, "OPC UA: value of %s from %s refused: %s", node.to_text().c_str(),
+                   options_.endpoint_url.c_str(), e.what());
+    return zeb::kPayloadTooLarge;
   } catch (const DecodeError& e) {
     zeb::log_error(log_, "OPC UA: malformed Read response from %s: %s",
                    options_.endpoint_url.c_str(), e.what());
@@ -681,58 +929,90 @@ int OpcuaConnection::write(const NodeId& node, const std::vector<uint8_t>& varia
   }
 }
 
-int OpcuaConnection::subscribe(const std::string& topic, const NodeId& node,
+void OpcuaConnection::forget(zeb::Transport* owner) {
+  {
+    std::lock_guard<std::mutex> guard(items_lock_);
+    for (auto it = items_by_topic_.begin(); it != items_by_topic_.end();) {
+      if (it->second->owner == owner) {
+        items_by_handle_.erase(it->second->handle);
+        it = items_by_topic_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // A delivery that found its item before it went ends here.
+  std::lock_guard<std::mutex> delivered(delivery_lock_);
+}
+
+int OpcuaConnection::subscribe(zeb::Transport* owner, const std::string& topic, const NodeId& node,
                                zeb::MessageCallback callback, void* user) {
   if (!ready_) return zeb::kConnectionFailed;
   auto item = std::make_shared<Item>();
+  item->owner = owner;
   item->topic = topic;
   item->node = node;
   item->callback = callback;
   item->user = user;
   {
     std::lock_guard<std::mutex> guard(items_lock_);
-    if (items_by_topic_.count(topic) != 0) return zeb::kDuplicateSubscription;
+    if (items_by_topic_.count({owner, topic}) != 0) return zeb::kDuplicateSubscription;
     item->handle = next_handle_++;
     // Recorded before the server is asked, so the first value is never without
     // its subscriber; taken back on failure.
-    items_by_topic_[topic] = item;
+    items_by_topic_[{owner, topic}] = item;
     items_by_handle_[item->handle] = item;
   }
   const auto forget = [this, &item] {
     std::lock_guard<std::mutex> guard(items_lock_);
-    items_by_topic_.erase(item->topic);
+    items_by_topic_.erase({item->owner, item->topic});
     items_by_handle_.erase(item->handle);
   };
-  uint32_t subscription_id;
-  {
-    std::lock_guard<std::mutex> guard(state_lock_);
-    subscription_id = subscription_id_;
-  }
   const uint64_t generation = generation_;
   ServiceCodec::MonitoringParameters parameters;
   parameters.sampling_interval = options_.sampling_interval_ms;
   parameters.queue_size = static_cast<uint32_t>(options_.queue_size);
   const std::vector<ServiceCodec::ItemToCreate> items{{node, item->handle}};
-  std::vector<uint8_t> body;
-  int status = call(
-      [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
-        ServiceCodec::create_monitored_items(w, h, subscription_id, items, parameters);
-      },
-      &body);
-  if (status == zeb::kSuccess) {
-    try {
-      ByteReader r(body.data(), body.size());
-      status = check_header(r, ServiceCodec::kCreateMonitoredItemsResponse);
-      if (status == zeb::kSuccess) {
-        const std::vector<ServiceCodec::ItemResult> results =
-            ServiceCodec::decode_create_monitored_items(r);
-        status = results.empty() ? zeb::kInvalidResponse : StatusMapping::to_zeb(results[0].status);
-      }
-    } catch (const DecodeError& e) {
-      zeb::log_error(log_, "OPC UA: malformed CreateMonitoredItems response from %s: %s",
-                     options_.endpoint_url.c_str(), e.what());
-      status = zeb::kInvalidResponse;
+  int status = zeb::kConnectionFailed;
+  uint32_t subscription_id = 0;
+  // A second try when the subscription turned out full: the next has room.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    subscription_id = wait_for_slot();
+    if (subscription_id == 0) {
+      status = ready_ ? zeb::kTimedOut : zeb::kConnectionFailed;
+      break;
     }
+    std::vector<uint8_t> body;
+    uint32_t result = StatusMapping::kGood;
+    status = call(
+        [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+          ServiceCodec::create_monitored_items(w, h, subscription_id, items, parameters);
+        },
+        &body);
+    if (status == zeb::kSuccess) {
+      try {
+        ByteReader r(body.data(), body.size());
+        status = check_header(r, ServiceCodec::kCreateMonitoredItemsResponse);
+        if (status == zeb::kSuccess) {
+          const std::vector<ServiceCodec::ItemResult> results =
+              ServiceCodec::decode_create_monitored_items(r);
+          if (results.empty()) {
+            status = zeb::kInvalidResponse;
+          } else {
+            result = results[0].status;
+            status = StatusMapping::to_zeb(result);
+          }
+        }
+      } catch (const DecodeError& e) {
+        zeb::log_error(log_, "OPC UA: malformed CreateMonitoredItems response from %s: %s",
+                       options_.endpoint_url.c_str(), e.what());
+        status = zeb::kInvalidResponse;
+      }
+    }
+    if (status == zeb::kSuccess) break;
+    const bool full = release_slot(
+        subscription_id, StatusMapping::code(result) == StatusMapping::kBadTooManyMonitoredItems);
+    if (!full) break;
   }
   if (status != zeb::kSuccess) {
     forget();

@@ -3,11 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 
-#include "opcua_value_record.h"
 #include "variant_codec.h"
 #include "zeb/log.h"
+#include "zeb/opcua_value_record.h"
 #include "zeb/status.h"
 
 namespace {
@@ -22,6 +23,18 @@ std::string node_reference(const char* ref) {
   return ref;
 }
 
+// Connections of the whole process by plane id and options; a transport
+// instance holds those it uses, so the last one gone closes the session.
+struct SharedConnections {
+  std::mutex lock;
+  std::map<std::string, std::weak_ptr<OpcuaConnection>> by_key;  // guarded by lock
+};
+
+SharedConnections& shared_connections() {
+  static SharedConnections shared;
+  return shared;
+}
+
 }  // namespace
 
 const char* OpcuaTransport::schemes[2] = {"opc.tcp", nullptr};
@@ -30,6 +43,9 @@ OpcuaTransport::OpcuaTransport(int id, void* log) : zeb::BaseTransport(id), log_
 
 OpcuaTransport::~OpcuaTransport() {
   std::lock_guard<std::mutex> guard(connections_lock_);
+  // Other instances may keep a connection: our subscribers must not hear from
+  // it once we are gone.
+  for (auto& [key, connection] : connections_) connection->forget(this);
   connections_.clear();
 }
 
@@ -48,20 +64,32 @@ int OpcuaTransport::get_supported_methods() {
 int OpcuaTransport::connection(void* entry, OpcuaConnection** out) {
   *out = nullptr;
   const std::string plane_id = zeb_get_plane_id(entry);
+  const char* const options_text = zeb_get_options(entry);
+  const std::string key = plane_id + '\n' + (options_text != nullptr ? options_text : "");
   OpcuaConnection* found = nullptr;
   bool created = false;
   {
     std::lock_guard<std::mutex> guard(connections_lock_);
-    auto it = connections_.find(plane_id);
+    auto it = connections_.find(key);
     if (it == connections_.end()) {
       PlaneOptions options;
       std::string error;
-      if (!PlaneOptions::parse(zeb_get_options(entry), &options, &error)) {
+      if (!PlaneOptions::parse(options_text != nullptr ? options_text : "", &options, &error)) {
         zeb::log_error(log_, "OPC UA: plane %s: %s", plane_id.c_str(), error.c_str());
         return zeb::kInvalidOption;
       }
-      auto connection = std::make_unique<OpcuaConnection>(this, plane_id, std::move(options), log_);
-      it = connections_.emplace(plane_id, std::move(connection)).first;
+      SharedConnections& shared = shared_connections();
+      std::lock_guard<std::mutex> shared_guard(shared.lock);
+      std::shared_ptr<OpcuaConnection> connection = shared.by_key[key].lock();
+      if (!connection) {
+        connection = std::make_shared<OpcuaConnection>(plane_id, std::move(options), log_);
+        shared.by_key[key] = connection;
+      }
+      for (auto at = shared.by_key.begin(); at != shared.by_key.end();) {
+        at = at->second.expired() ? shared.by_key.erase(at) : std::next(at);
+      }
+      it = connections_.emplace(key, std::move(connection)).first;
+      // A connection another instance opened may still be on its first try.
       created = true;
     }
     found = it->second.get();
@@ -128,7 +156,7 @@ int OpcuaTransport::sub(const char* ref, void* entry, zeb::MessageCallback callb
     OpcuaConnection* connection = nullptr;
     const int opened = this->connection(entry, &connection);
     if (opened != zeb::kSuccess) return opened;
-    return connection->subscribe(topic, node, callback, user);
+    return connection->subscribe(this, topic, node, callback, user);
   } catch (const std::exception& e) {
     zeb::log_error(log_, "OPC UA: sub %s failed: %s", ref, e.what());
     return zeb::kInternalError;

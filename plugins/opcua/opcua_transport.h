@@ -9,16 +9,19 @@
 #include "zeb/base_transport.h"
 
 // get, set and subscribe on OPC UA servers for planes with the scheme
-// "opc.tcp". One connection (channel, session, subscription) per plane id,
-// opened at the plane's first call and kept, with its own thread, for the life
-// of the transport.
+// "opc.tcp". One connection (channel, session, subscriptions) per plane id and
+// options in the whole process, opened at the plane's first call and kept,
+// with its own thread, while a transport instance uses it: a block's client
+// and its connection mapping each have a transport instance, and the health
+// the mapping reports is that of the connection carrying the client's data.
 //
 // References: `get` and `sub` take "/json?" followed by a NodeId in text form,
 // `set` the NodeId text alone (a "/json?" prefix is accepted everywhere).
 //
 // Thread rules: every operation runs on a caller's thread. `connections_lock_`
 // guards `connections_` and is held only to find or add a connection, never
-// while waiting for a server.
+// while waiting for a server; the process-wide table has a lock of its own,
+// taken inside it.
 class OpcuaTransport : public zeb::BaseTransport {
  public:
   OpcuaTransport(int id, void* log);
@@ -44,5 +47,5 @@ class OpcuaTransport : public zeb::BaseTransport {
 
   void* log_;
   std::mutex connections_lock_;
-  std::map<std::string, std::unique_ptr<OpcuaConnection>> connections_;  // guarded
+  std::map<std::string, std::shared_ptr<OpcuaConnection>> connections_;  // guarded
 };

@@ -91,8 +91,10 @@ bool PlaneOptions::parse(const std::string& json_text, PlaneOptions* out, std::s
       read_number(options, "session_timeout_ms", 1000, 86400000, &o.session_timeout_ms, error) &&
       read_number(options, "token_lifetime_ms", 1000, 86400000, &o.token_lifetime_ms, error) &&
       read_number(options, "reconnect_max_ms", 100, 3600000, &o.reconnect_max_ms, error) &&
-      read_number(options, "publish_requests", 1, 20, &o.publish_requests, error);
+      read_number(options, "publish_requests", 1, 1000, &o.publish_requests, error) &&
+      read_number(options, "max_publish_requests", 1, 1000, &o.max_publish_requests, error);
   if (!ok) return false;
+  if (o.max_publish_requests < o.publish_requests) o.max_publish_requests = o.publish_requests;
   // The server deletes a subscription whose lifetime is under three keep-alives.
   if (o.lifetime_count < 3 * o.keep_alive_count) o.lifetime_count = 3 * o.keep_alive_count;
   *out = std::move(o);

@@ -21,7 +21,10 @@ class PlaneOptions {
   double session_timeout_ms = 60000;    // "session_timeout_ms"
   int token_lifetime_ms = 600000;       // "token_lifetime_ms": secure channel token
   int reconnect_max_ms = 10000;         // "reconnect_max_ms": cap of the back-off
-  int publish_requests = 3;             // "publish_requests": kept outstanding
+  int publish_requests = 3;             // "publish_requests": kept outstanding at first
+  // "max_publish_requests": the most kept outstanding while the server's
+  // answers report more notifications waiting; the server may set a lower one.
+  int max_publish_requests = 100;
 
   // Reads the options JSON text. False, with a reason in *error, for text that
   // is not a JSON object, a missing or malformed "opc.tcp" address, or a

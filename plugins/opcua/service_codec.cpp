@@ -126,6 +126,15 @@ void ServiceCodec::read(ByteWriter& w, const RequestHeader& h, const NodeId& nod
   read_value_id(w, node);
 }
 
+void ServiceCodec::read_values(ByteWriter& w, const RequestHeader& h,
+                               const std::vector<NodeId>& nodes) {
+  request_header(w, kReadRequest, h);
+  w.f64(0);
+  w.i32(kTimestampsNeither);
+  w.i32(static_cast<int32_t>(nodes.size()));
+  for (const NodeId& node : nodes) read_value_id(w, node);
+}
+
 void ServiceCodec::write(ByteWriter& w, const RequestHeader& h, const NodeId& node,
                          const std::vector<uint8_t>& variant) {
   request_header(w, kWriteRequest, h);
@@ -175,6 +184,14 @@ void ServiceCodec::publish(ByteWriter& w, const RequestHeader& h,
     w.u32(ack.subscription_id);
     w.u32(ack.sequence_number);
   }
+}
+
+void ServiceCodec::set_publishing_mode(ByteWriter& w, const RequestHeader& h,
+                                       const std::vector<uint32_t>& subscription_ids) {
+  request_header(w, kSetPublishingModeRequest, h);
+  w.boolean(true);
+  w.i32(static_cast<int32_t>(subscription_ids.size()));
+  for (uint32_t id : subscription_ids) w.u32(id);
 }
 
 ServiceCodec::ResponseHeader ServiceCodec::decode_header(ByteReader& r) {
@@ -243,6 +260,14 @@ VariantCodec::DataValue ServiceCodec::decode_read(ByteReader& r) {
   return VariantCodec::decode_data_value(r);
 }
 
+std::vector<VariantCodec::DataValue> ServiceCodec::decode_read_values(ByteReader& r) {
+  const size_t count = r.array_length(1);
+  std::vector<VariantCodec::DataValue> values;
+  values.reserve(count);
+  for (size_t i = 0; i < count; ++i) values.push_back(VariantCodec::decode_data_value(r));
+  return values;
+}
+
 uint32_t ServiceCodec::decode_write(ByteReader& r) {
   const size_t count = r.array_length(4);
   if (count == 0) throw DecodeError("write response without results");
@@ -271,6 +296,14 @@ std::vector<ServiceCodec::ItemResult> ServiceCodec::decode_create_monitored_item
     VariantCodec::decode_extension_object(r);
     results.push_back(item);
   }
+  return results;
+}
+
+std::vector<uint32_t> ServiceCodec::decode_set_publishing_mode(ByteReader& r) {
+  const size_t count = r.array_length(4);
+  std::vector<uint32_t> results;
+  results.reserve(count);
+  for (size_t i = 0; i < count; ++i) results.push_back(r.u32());
   return results;
 }
 

@@ -38,6 +38,8 @@ class ServiceCodec {
     kCreateMonitoredItemsResponse = 754,
     kCreateSubscriptionRequest = 787,
     kCreateSubscriptionResponse = 790,
+    kSetPublishingModeRequest = 799,
+    kSetPublishingModeResponse = 802,
     kPublishRequest = 826,
     kPublishResponse = 829,
     kAnonymousIdentityToken = 321,
@@ -134,6 +136,8 @@ class ServiceCodec {
   static void close_session(ByteWriter& w, const RequestHeader& h, bool delete_subscriptions);
   // Reads the Value attribute (13) of node.
   static void read(ByteWriter& w, const RequestHeader& h, const NodeId& node);
+  // Reads the Value attribute of every node, in order.
+  static void read_values(ByteWriter& w, const RequestHeader& h, const std::vector<NodeId>& nodes);
   // Writes the Value attribute of node; variant holds one encoded Variant.
   static void write(ByteWriter& w, const RequestHeader& h, const NodeId& node,
                     const std::vector<uint8_t>& variant);
@@ -145,6 +149,9 @@ class ServiceCodec {
                                      const MonitoringParameters& p);
   static void publish(ByteWriter& w, const RequestHeader& h,
                       const std::vector<Acknowledgement>& acks);
+  // Turns publishing on for the subscriptions; the answer tells which exist.
+  static void set_publishing_mode(ByteWriter& w, const RequestHeader& h,
+                                  const std::vector<uint32_t>& subscription_ids);
 
   // Responses. decode_header reads the TypeId and the ResponseHeader; the
   // others read the rest of their type's body from there.
@@ -153,10 +160,14 @@ class ServiceCodec {
   static CreateSessionResult decode_create_session(ByteReader& r);
   // First DataValue of a ReadResponse.
   static VariantCodec::DataValue decode_read(ByteReader& r);
+  // Every DataValue of a ReadResponse, in request order.
+  static std::vector<VariantCodec::DataValue> decode_read_values(ByteReader& r);
   // First status of a WriteResponse.
   static uint32_t decode_write(ByteReader& r);
   static CreateSubscriptionResult decode_create_subscription(ByteReader& r);
   static std::vector<ItemResult> decode_create_monitored_items(ByteReader& r);
+  // The status per subscription of a SetPublishingModeResponse.
+  static std::vector<uint32_t> decode_set_publishing_mode(ByteReader& r);
   static PublishResult decode_publish(ByteReader& r);
 
  private:

@@ -34,6 +34,7 @@ class StatusMapping {
     kBadNotConnected = 0x808A0000,
     kBadRequestTooLarge = 0x80B80000,
     kBadConnectionClosed = 0x80AE0000,
+    kBadTooManyMonitoredItems = 0x80DB0000,
   };
 
   static bool is_bad(uint32_t status) { return status >= 0x80000000u; }

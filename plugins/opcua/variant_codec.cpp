@@ -8,13 +8,17 @@
 
 #include "base64.h"
 #include "date_time.h"
-#include "opcua_value_record.h"
+#include "zeb/opcua_value_record.h"
 
 namespace {
 
 using nlohmann::json;
 
 constexpr uint8_t kVariantTypeVariant = 24;
+// Estimated memory of one JSON value, and of a {"type","val"} or other small
+// object with its members.
+constexpr size_t kValueCost = sizeof(nlohmann::json);
+constexpr size_t kObjectCost = 256;
 constexpr size_t kMaxRank = 8;
 
 const char* builtin_name(uint8_t type) {
@@ -143,6 +147,7 @@ json decode_value(ByteReader& r, uint8_t type) {
     case 22: {
       const VariantCodec::ExtensionObject object = VariantCodec::decode_extension_object(r);
       json body = nullptr;
+      r.charge(kObjectCost + object.body.size() * 4 / 3 + 4);
       if (object.encoding == 1) body = Base64::encode(object.body);
       if (object.encoding == 2) body = object.body;
       return json{{"typeid", object.type_id.to_text()}, {"body", body}};
@@ -161,6 +166,7 @@ json decode_value(ByteReader& r, uint8_t type) {
     default: {  // 15 ByteString and the unassigned ids
       bool is_null = false;
       const std::string bytes = r.string(&is_null);
+      r.charge(bytes.size() * 4 / 3 + 4);
       return is_null ? json(nullptr) : json(Base64::encode(bytes));
     }
   }
@@ -201,6 +207,7 @@ double VariantCodec::float_to_json_double(float value) {
 json VariantCodec::decode_variant(ByteReader& r) {
   const uint8_t mask = r.u8();
   const uint8_t type = mask & 0x3F;
+  r.charge(kObjectCost);
   if (type == 0) {
     if (mask != 0) throw DecodeError("empty Variant with flags");
     return json{{"type", "null"}, {"val", nullptr}};
@@ -217,6 +224,8 @@ json VariantCodec::decode_variant(ByteReader& r) {
   if (raw_length > 0) {
     const size_t count = static_cast<size_t>(raw_length);
     if (count > r.remaining() / min_size(type)) throw DecodeError("array longer than the message");
+    r.charge(count * kValueCost);
+    values.get_ref<json::array_t&>().reserve(count);
     for (size_t i = 0; i < count; ++i) values.push_back(decode_value(r, type));
   }
   if (mask & 0x40) {
@@ -234,6 +243,8 @@ json VariantCodec::decode_variant(ByteReader& r) {
     // dimension or an absurd rank keeps the flat array.
     if (dims.size() >= 2 && dims.size() <= kMaxRank && product > 0 &&
         static_cast<size_t>(product) == length) {
+      // The nested copy exists beside the flat one for a moment.
+      r.charge(length * kValueCost);
       size_t at = 0;
       values = nest(values, dims, 0, &at);
     }

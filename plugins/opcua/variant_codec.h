@@ -12,7 +12,7 @@
 // Variants, DataValues and the structures inside them, between OPC UA binary
 // and the JSON shape the OPC UA blocks use: {"type": NAME, "val": VALUE}.
 //
-// NAME is a type name of the value record (opcua_value_record.h) for the
+// NAME is a type name of the value record (zeb/opcua_value_record.h) for the
 // built-in types Boolean .. DateTime; others are named "guid", "bytestring",
 // "xmlelement", "nodeid", "expandednodeid", "statuscode", "qualifiedname",
 // "localizedtext", "extensionobject", "datavalue", "variant", "diagnosticinfo",

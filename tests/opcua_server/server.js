@@ -1,12 +1,20 @@
 // OPC UA test server for the zebt_opcua tests: anonymous access, security None,
-// loopback only. Usage: node server.js PORT [--late MS] [--bench N]
+// loopback only. Usage: node server.js PORT [--late MS] [--bench N] [limits]
 //   --late MS   adds ns=1;s=Late only MS milliseconds after start, so clients
 //               meet BadNodeIdUnknown for it until then
 //   --bench N   adds ns=1;s=Bench.0 .. Bench.<N-1> (Int32), each counting up
 //               every 100 ms
+// Limits, as a small PLC would have them:
+//   --items-per-call K           MaxMonitoredItemsPerCall
+//   --items-per-subscription M   MaxMonitoredItemsPerSubscription
+//   --publish-requests P         Publish requests held per session
+//   --notifications-per-publish Q  most notifications in one Publish answer
+//   --hide-limits                the two item limits are not offered as nodes
+//   --oversized N                adds ns=1;s=Oversized, an array of N empty
+//                                Variants: one byte each on the wire
 // Prints "ready opc.tcp://127.0.0.1:PORT" once it accepts connections.
 "use strict";
-const { OPCUAServer } = require("node-opcua-server");
+const { OPCUAServer, ServerSession, Subscription } = require("node-opcua-server");
 const { SecurityPolicy } = require("node-opcua-secure-channel");
 const { MessageSecurityMode } = require("node-opcua-types");
 const { DataType, Variant, VariantArrayType } = require("node-opcua-variant");
@@ -24,6 +32,14 @@ function option(name, fallback) {
 }
 const lateMs = option("--late", -1);
 const benchCount = option("--bench", 0);
+const itemsPerCall = option("--items-per-call", 0);
+const itemsPerSubscription = option("--items-per-subscription", 0);
+const publishRequests = option("--publish-requests", 0);
+if (publishRequests > 0) ServerSession.maxPublishRequestInQueue = publishRequests;
+const notificationsPerPublish = option("--notifications-per-publish", 0);
+if (notificationsPerPublish > 0) {
+  Subscription.maxNotificationPerPublishHighLimit = notificationsPerPublish;
+}
 
 const scalars = {
   Boolean: true, SByte: -8, Byte: 200, Int16: -16, UInt16: 16, Int32: -32, UInt32: 32,
@@ -41,9 +57,18 @@ function scalar(type, value) {
     port, host: "127.0.0.1", hostname: "127.0.0.1", allowAnonymous: true,
     disableDiscovery: true, securityPolicies: [SecurityPolicy.None],
     securityModes: [MessageSecurityMode.None],
+    serverCapabilities: Object.assign(
+      itemsPerSubscription > 0 ? { maxMonitoredItemsPerSubscription: itemsPerSubscription } : {},
+      itemsPerCall > 0 ? { operationLimits: { maxMonitoredItemsPerCall: itemsPerCall } } : {}),
   });
   await server.initialize();
   const space = server.engine.addressSpace;
+  if (args.includes("--hide-limits")) {
+    for (const id of ["i=11714", "i=24104"]) {
+      const node = space.findNode(id);
+      if (node) space.deleteNode(node);
+    }
+  }
   const ns = space.getOwnNamespace();
   const dev = ns.addObject({ organizedBy: space.rootFolder.objects, browseName: "Dev" });
   const variable = (name, dataType, value, access, extra) =>
@@ -96,6 +121,15 @@ function scalar(type, value) {
       const late = variable("Late", "Int32", scalar("Int32", 0), "CurrentRead");
       setInterval(() => late.setValueFromSource(scalar("Int32", ++m)), 200);
     }, lateMs);
+  }
+
+  const oversized = option("--oversized", 0);
+  if (oversized > 0) {
+    const empty = new Variant({ dataType: DataType.Null });
+    variable("Oversized", "BaseDataType", new Variant({
+      dataType: DataType.Variant, arrayType: VariantArrayType.Array,
+      value: new Array(oversized).fill(empty),
+    }), "CurrentRead", { valueRank: 1 });
   }
 
   if (benchCount > 0) {

@@ -20,8 +20,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "plugins/opcua/opcua_value_record.h"
 #include "zeb/base_transport.h"
+#include "zeb/opcua_value_record.h"
 #include "zeb/status.h"
 
 namespace {

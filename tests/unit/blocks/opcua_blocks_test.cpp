@@ -15,8 +15,8 @@
 #include "blocks/util/clock.h"
 #include "framework/sink_port.h"
 #include "framework/source_port.h"
-#include "plugins/opcua/opcua_value_record.h"
 #include "support/child_process.h"
+#include "zeb/opcua_value_record.h"
 
 using namespace std::chrono_literals;
 using nlohmann::json;

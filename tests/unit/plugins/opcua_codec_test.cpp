@@ -2,6 +2,8 @@
 // (OPC 10000-6 examples and messages exchanged with a real server).
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -13,12 +15,12 @@
 #include "chunk_assembler.h"
 #include "date_time.h"
 #include "node_id.h"
-#include "opcua_value_record.h"
 #include "plane_options.h"
 #include "secure_channel.h"
 #include "service_codec.h"
 #include "status_mapping.h"
 #include "variant_codec.h"
+#include "zeb/opcua_value_record.h"
 #include "zeb/status.h"
 
 namespace {
@@ -584,4 +586,83 @@ TEST(OpcuaChunks, AcknowledgeAndErrorDecode) {
   EXPECT_EQ(e.kind, ChunkAssembler::Kind::kError);
   EXPECT_EQ(e.error, 0x80AC0000u);
   EXPECT_EQ(e.reason, "nope");
+}
+
+TEST(OpcuaChunks, InterleavedPartsTogetherStayWithinOneMessage) {
+  ChunkAssembler::Limits limits;
+  limits.max_message_size = 10;
+  ChunkAssembler assembler(limits);
+  // Each message alone fits; the two held at once would not.
+  const auto a = msg_chunk('C', 1, "123456");
+  const auto b = msg_chunk('C', 2, "123456");
+  assembler.feed(a.data(), a.size());
+  EXPECT_THROW(assembler.feed(b.data(), b.size()), DecodeError);
+  // Once a message is whole its bytes are no longer held.
+  const auto a_end = msg_chunk('F', 1, "78");
+  EXPECT_EQ(body_of(assembler.feed(a_end.data(), a_end.size())), "12345678");
+  const auto c = msg_chunk('F', 3, "abcdefghij");
+  EXPECT_EQ(body_of(assembler.feed(c.data(), c.size())), "abcdefghij");
+}
+
+// ---- memory bounded by the wire -------------------------------------------------
+
+namespace {
+
+long peak_rss_kib() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// A ReadResponse body after its header: one DataValue holding a Variant array
+// of `count` elements of `type`, each encoded as `element`.
+std::vector<uint8_t> read_result(uint8_t type, size_t count, const std::vector<uint8_t>& element) {
+  ByteWriter w;
+  w.i32(1);
+  w.u8(0x01);
+  w.u8(static_cast<uint8_t>(0x80 | type));
+  w.i32(static_cast<int32_t>(count));
+  std::vector<uint8_t> bytes = w.bytes();
+  bytes.reserve(bytes.size() + count * element.size() + 4);
+  for (size_t i = 0; i < count; ++i) bytes.insert(bytes.end(), element.begin(), element.end());
+  for (int i = 0; i < 4; ++i) bytes.push_back(0);  // no DiagnosticInfos
+  return bytes;
+}
+
+}  // namespace
+
+// 3 million empty Variants are 3 MB on the wire and were gigabytes as JSON.
+TEST(OpcuaDecodeBudget, ArrayOfEmptyVariantsIsRefusedWithinBoundedMemory) {
+  const std::vector<uint8_t> body = read_result(24, 3000000, {0x00});
+  const long before = peak_rss_kib();
+  ByteReader r(body.data(), body.size());
+  try {
+    ServiceCodec::decode_read(r);
+    ADD_FAILURE() << "decoded";
+  } catch (const DecodeTooLarge& e) {
+    EXPECT_NE(std::string(e.what()).find("decoded value larger"), std::string::npos);
+  }
+  // The budget is 32 x 3 MB + 16 MiB of estimated cost; what it allocated
+  // stays of that order (sanitizer builds add their own overhead).
+  EXPECT_LT(peak_rss_kib() - before, 512 * 1024);
+}
+
+// Arrays of plain values cost a small multiple of their wire size and pass.
+TEST(OpcuaDecodeBudget, LargeArraysOfPlainValuesDecode) {
+  const std::vector<uint8_t> booleans = read_result(1, 2000000, {0x01});
+  ByteReader b(booleans.data(), booleans.size());
+  const VariantCodec::DataValue flags = ServiceCodec::decode_read(b);
+  EXPECT_EQ(flags.value["val"].size(), 2000000u);
+  const std::vector<uint8_t> strings = read_result(12, 200000, {0x02, 0, 0, 0, 'h', 'i'});
+  ByteReader s(strings.data(), strings.size());
+  const VariantCodec::DataValue texts = ServiceCodec::decode_read(s);
+  EXPECT_EQ(texts.value["val"].size(), 200000u);
+  EXPECT_EQ(texts.value["val"][199999], "hi");
+}
+
+TEST(OpcuaDecodeBudget, ChargeBeyondTheBudgetThrows) {
+  const uint8_t data[4] = {0, 0, 0, 0};
+  ByteReader r(data, sizeof data);
+  r.charge(ByteReader::kCostAllowance + 4 * ByteReader::kCostPerByte);
+  EXPECT_THROW(r.charge(1), DecodeTooLarge);
 }

@@ -16,7 +16,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include "plugins/opcua/opcua_value_record.h"
+#include "opcua_test_plane.h"
+#include "zeb/opcua_value_record.h"
 
 #include "support/mosquitto_broker.h"
 #include "support/opcua_test_server.h"
@@ -29,109 +30,13 @@
 #include "zeb/transport.h"
 
 using namespace std::chrono_literals;
+using weft_test::Clock;
+using weft_test::collect;
+using weft_test::OpcuaPlane;
 using weft_test::OpcuaTestServer;
+using weft_test::Received;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Values delivered to a subscriber, released the way the OPC UA blocks do.
-struct Received {
-  std::mutex lock;
-  std::vector<std::pair<std::string, std::string>> messages;
-  std::vector<std::string> planes;
-
-  size_t count() {
-    std::lock_guard<std::mutex> guard(lock);
-    return messages.size();
-  }
-  bool wait_for(size_t n, std::chrono::milliseconds limit = 15s) {
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-      if (count() >= n) return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return count() >= n;
-  }
-  std::pair<std::string, std::string> at(size_t i) {
-    std::lock_guard<std::mutex> guard(lock);
-    return messages.at(i);
-  }
-};
-
-void collect(const char* plane, const char* topic, zeb::_Msg* msg, void* user) {
-  auto* received = static_cast<Received*>(user);
-  EXPECT_EQ(msg->data[msg->len], '\0');
-  {
-    std::lock_guard<std::mutex> guard(received->lock);
-    received->messages.emplace_back(topic, std::string(msg->data, msg->len));
-    received->planes.emplace_back(plane != nullptr ? plane : "(null)");
-  }
-  std::free(msg->data);
-  delete msg;
-}
-
-// A client over a registry with one OPC UA plane set up as the OPC UA blocks do:
-// get and sub receive "/json?" + reference, set the reference unchanged.
-class OpcuaPlane {
- public:
-  OpcuaPlane(const std::string& url, const std::string& extra_options = "",
-             const std::string& plane = "plane", const char* log_name = nullptr) {
-    ::setenv("ZEB_EXT_LIB_PATH", (weft_test::build_dir() + "/ext_lib").c_str(), 1);
-    const std::string options = R"({"transport_addr":")" + url + "\"" + extra_options + "}";
-    EXPECT_TRUE(registry_.add_plane(plane.c_str(), options.c_str()));
-    EXPECT_TRUE(registry_.append_rule(plane.c_str(), zeb::kMethodSub | zeb::kMethodGet, "(.+)",
-                                      "/json?$1"));
-    EXPECT_TRUE(registry_.append_rule(plane.c_str(), zeb::kMethodSet, "(.+)", ""));
-    client_ = zeb::makeClient(&registry_, log_name);
-    mapping_ = std::make_unique<zeb::ConnectionMapping>(registry_);
-  }
-  ~OpcuaPlane() {
-    mapping_.reset();
-    zeb::freeClient(client_);
-  }
-
-  zeb::IClient* client() { return client_; }
-
-  // Status and payload of a get.
-  std::pair<int, std::string> get(const std::string& ref) {
-    zeb::_Msg* msg = nullptr;
-    const int status = client_->get(ref.c_str(), &msg);
-    std::string text;
-    if (msg != nullptr) {
-      text.assign(msg->data, msg->len);
-      EXPECT_EQ(msg->data[msg->len], '\0');
-      std::free(msg->data);
-      delete msg;
-    }
-    return {status, text};
-  }
-
-  int set(const std::string& ref, int32_t code, const void* value, uint64_t length) {
-    opcua_value::ValueRecord record{code, 0, length, value};
-    return client_->set(ref.c_str(), reinterpret_cast<char*>(&record), sizeof record);
-  }
-
-  bool healthy(const std::string& ref = "ns=1;s=Int32") {
-    zeb::ConnectionMetadata metadata;
-    if (mapping_->get_metadata(ref.c_str(), &metadata) != zeb::kSuccess) return false;
-    return metadata.healthy();
-  }
-
-  bool wait_healthy(bool want, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-      if (healthy() == want) return true;
-      std::this_thread::sleep_for(50ms);
-    }
-    return healthy() == want;
-  }
-
- private:
-  zeb::RegistryFile registry_;
-  zeb::IClient* client_ = nullptr;
-  std::unique_ptr<zeb::ConnectionMapping> mapping_;
-};
 
 // One server for the cases that do not stop it.
 class OpcuaShared : public ::testing::Test {
@@ -423,7 +328,7 @@ TEST(OpcuaConnection, ItemRefusedAfterRestartIsRetriedUntilCreated) {
 TEST(OpcuaConnection, SilentServerIsLostAfterTheKeepAliveWindow) {
   OpcuaTestServer server;
   OpcuaPlane plane(server.url(), kQuick);
-  // The client and the connection mapping each hold a connection of their own.
+  // The client and the connection mapping share the plane's connection.
   ASSERT_EQ(plane.get("ns=1;s=ReadOnly.Int16").first, zeb::kSuccess);
   ASSERT_TRUE(plane.wait_healthy(true, 10s));
   server.pause();
@@ -472,6 +377,60 @@ TEST(OpcuaConnection, BusySubscriptionStaysConnectedAndTokensAreRenewed) {
     EXPECT_GT(value, previous) << payload;
     previous = value;
   }
+}
+
+namespace {
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+}  // namespace
+
+// A PLC allows a handful of sessions: the health check must not take one of
+// its own, and must report the connection that carries the data.
+TEST(OpcuaConnection, HealthCheckUsesThePlanesOneSession) {
+  OpcuaTestServer server;
+  Received received;
+  OpcuaPlane plane(server.url(), kQuick);
+  ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
+  ASSERT_TRUE(received.wait_for(2));
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_TRUE(plane.healthy());
+    EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int16").first, zeb::kSuccess);
+  }
+  const std::string log = server.log();
+  EXPECT_EQ(occurrences(log, "channel opened"), 1u) << log;
+  EXPECT_EQ(occurrences(log, "session created"), 1u) << log;
+  // The health is that of the data connection: when it is lost, so is health.
+  server.pause();
+  EXPECT_TRUE(plane.wait_healthy(false, 6s));
+  const size_t before = received.count();
+  server.resume();
+  EXPECT_TRUE(plane.wait_healthy(true, 20s));
+  EXPECT_TRUE(received.wait_for(before + 2));
+}
+
+// Two clients of one plane share its connection; the one that goes takes its
+// subscribers with it and the other keeps receiving.
+TEST(OpcuaConnection, ClientThatGoesStopsOnlyItsOwnDeliveries) {
+  OpcuaTestServer server;
+  Received first;
+  Received second;
+  OpcuaPlane staying(server.url(), kQuick);
+  {
+    OpcuaPlane going(server.url(), kQuick);
+    ASSERT_EQ(going.client()->sub("ns=1;s=Ramp", collect, &first), zeb::kSuccess);
+    ASSERT_EQ(staying.client()->sub("ns=1;s=Ramp", collect, &second), zeb::kSuccess);
+    ASSERT_TRUE(first.wait_for(2));
+  }
+  const size_t gone_at = first.count();
+  const size_t staying_at = second.count();
+  EXPECT_TRUE(second.wait_for(staying_at + 5));
+  EXPECT_EQ(first.count(), gone_at);
+  EXPECT_EQ(occurrences(server.log(), "session created"), 1u);
 }
 
 TEST_F(OpcuaShared, CInterfaceGetsSetsAndSubscribes) {
@@ -589,3 +548,124 @@ INSTANTIATE_TEST_SUITE_P(
                       BadReply{"truncated_open", header("OPNF", 20) + std::string(12, '\xff')},
                       BadReply{"tiny", header("MSGF", 9) + std::string(1, 'x')}),
     [](const ::testing::TestParamInfo<BadReply>& param) { return param.param.name; });
+
+// ---- a connection lost while the server keeps the session --------------------
+
+namespace {
+
+// Forwards loopback connections to `target_port`; cut() drops every forwarded
+// connection at once, as a broken network would, while the server runs on.
+class CuttingProxy {
+ public:
+  explicit CuttingProxy(int target_port) : target_port_(target_port) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "proxy cannot listen";
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~CuttingProxy() {
+    stop_ = true;
+    thread_.join();
+    close_pairs();
+    ::close(listener_);
+  }
+
+  std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(port_); }
+  void cut() { cut_ = true; }
+
+ private:
+  void close_pairs() {
+    for (auto& [a, b] : pairs_) {
+      ::close(a);
+      ::close(b);
+    }
+    pairs_.clear();
+  }
+
+  int connect_target() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(target_port_));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  // One thread moves every byte; enough for a test's few connections.
+  void serve() {
+    while (!stop_) {
+      if (cut_.exchange(false)) close_pairs();
+      std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+      for (auto& [a, b] : pairs_) {
+        fds.push_back({a, POLLIN, 0});
+        fds.push_back({b, POLLIN, 0});
+      }
+      if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        const int client = ::accept(listener_, nullptr, nullptr);
+        const int server = client >= 0 ? connect_target() : -1;
+        if (server >= 0) {
+          pairs_.emplace_back(client, server);
+        } else if (client >= 0) {
+          ::close(client);
+        }
+      }
+      for (size_t i = 1; i < fds.size(); ++i) {
+        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        const auto& pair = pairs_[(i - 1) / 2];
+        const int to = fds[i].fd == pair.first ? pair.second : pair.first;
+        char buffer[65536];
+        const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+        if (n <= 0 || ::send(to, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+          cut_ = true;
+          break;
+        }
+      }
+    }
+  }
+
+  int target_port_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> cut_{false};
+  std::vector<std::pair<int, int>> pairs_;  // serving thread, then the destructor
+  std::thread thread_;
+};
+
+}  // namespace
+
+// The server still holds the session and its subscription: the client takes
+// them up again on the new channel instead of leaving them abandoned there.
+TEST(OpcuaConnection, LostConnectionReactivatesTheSession) {
+  OpcuaTestServer server;
+  CuttingProxy proxy(server.port());
+  Received received;
+  OpcuaPlane plane(proxy.url(), kQuick);
+  ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
+  ASSERT_TRUE(received.wait_for(2));
+  proxy.cut();
+  ASSERT_TRUE(plane.wait_healthy(false, 5s));
+  ASSERT_TRUE(plane.wait_healthy(true, 20s));
+  const size_t before = received.count();
+  ASSERT_TRUE(received.wait_for(before + 3));
+  // Values go on from where they were, from the same monitored item.
+  const auto [topic, payload] = received.at(received.count() - 1);
+  EXPECT_EQ(topic, "ns=1;s=Counter");
+  const std::string log = server.log();
+  EXPECT_EQ(occurrences(log, "session created"), 1u) << log;
+  EXPECT_GE(occurrences(log, "channel opened"), 2u) << log;
+  EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").first, zeb::kSuccess);
+}
