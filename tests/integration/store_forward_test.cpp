@@ -221,9 +221,10 @@ TEST_F(StoreAndForward, OutageLeavesOneCopyOfTheHeadAndMemoryFlat) {
   for (long n : arrived) ++copies[n];
   for (const auto& [n, count] : copies) EXPECT_LE(count, 2) << "text " << n;
   expect_first_arrivals_in_order(arrived);
-  if (kResidentSizeMeaningful)
+  if (kResidentSizeMeaningful) {
     EXPECT_LT(rss_late - rss_early, 4096)
         << "RSS grew from " << rss_early << " to " << rss_late << " KiB during the outage";
+  }
 }
 
 TEST_F(StoreAndForward, RandomKillsLoseNothingTheQueueStored) {
