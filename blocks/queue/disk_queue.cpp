@@ -413,20 +413,16 @@ bool DiskQueue::next(std::string& out) {
 void DiskQueue::rewind() {
   reopen_if_changed();
   std::lock_guard<std::mutex> guard(read_lock_);
-  if (!pop_stream_.is_open()) return;
-  if (read_stream_.serial() == pop_stream_.serial()) {
-    read_stream_.seek(pop_stream_.offset(), pop_stream_.passed());
-  } else if (!read_stream_.take_place_of(pop_stream_)) {
-    changed_.store(true, std::memory_order_release);
-    return;
-  }
-  read_limit_ = pop_limit_;
+  if (pop_stream_.is_open()) read_from_pop_place();
 }
 
 void DiskQueue::catch_up_with_pop() {
-  if (pop_stream_.passed() <= read_stream_.passed()) return;
   // `pop` went past the read position (the normal case after `peek` and
   // `pop`), or further, even into the next file: take over its place.
+  if (pop_stream_.passed() > read_stream_.passed()) read_from_pop_place();
+}
+
+void DiskQueue::read_from_pop_place() {
   if (read_stream_.serial() == pop_stream_.serial()) {
     read_stream_.seek(pop_stream_.offset(), pop_stream_.passed());
   } else if (!read_stream_.take_place_of(pop_stream_)) {

@@ -128,6 +128,8 @@ class DiskQueue {
                                 uint64_t* bound, bool pops);
   bool read_record(std::string& out, bool advance);
   void catch_up_with_pop();
+  // Puts the read position where the pop side stands; needs read_lock_.
+  void read_from_pop_place();
   // Moves the pop side over consumed records and out of a file read through,
   // so that their space can go; pops nothing.
   void settle_pop_side();
