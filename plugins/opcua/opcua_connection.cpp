@@ -187,14 +187,7 @@ void OpcuaConnection::reset() {
     subscription_wanted_ = false;
   }
   state_cv_.notify_all();
-  {
-    std::lock_guard<std::mutex> guard(pending_lock_);
-    for (auto& [id, pending] : pending_) {
-      pending->done = true;
-      pending->status = zeb::kConnectionFailed;
-    }
-  }
-  pending_cv_.notify_all();
+  pending_.fail_all(zeb::kConnectionFailed);
   const auto now = Clock::now();
   std::lock_guard<std::mutex> guard(items_lock_);
   for (auto& [handle, item] : items_by_handle_) {
@@ -587,19 +580,12 @@ bool OpcuaConnection::dispatch(ChunkAssembler::Message& message, std::string* er
         if (message.kind == ChunkAssembler::Kind::kAbort) return true;
         return handle_publish(message.body, error);
       }
-      {
-        std::lock_guard<std::mutex> guard(pending_lock_);
-        const auto found = pending_.find(message.request_id);
-        if (found == pending_.end()) return true;  // its caller gave up waiting
-        found->second->done = true;
-        if (message.kind == ChunkAssembler::Kind::kAbort) {
-          found->second->status = zeb::kRemoteError;
-        } else {
-          found->second->status = zeb::kSuccess;
-          found->second->body = std::move(message.body);
-        }
+      // An answer whose caller gave up waiting is dropped.
+      if (message.kind == ChunkAssembler::Kind::kAbort) {
+        pending_.complete(message.request_id, zeb::kRemoteError, {});
+      } else {
+        pending_.complete(message.request_id, zeb::kSuccess, std::move(message.body));
       }
-      pending_cv_.notify_all();
       return true;
     }
     default:
@@ -855,24 +841,13 @@ int OpcuaConnection::call(const Encoder& encode, std::vector<uint8_t>* response)
     zeb::log_error(log_, "OPC UA: cannot encode request: %s", e.what());
     return zeb::kBadRequest;
   }
-  auto pending = std::make_shared<Pending>();
-  {
-    std::lock_guard<std::mutex> guard(pending_lock_);
-    pending_[id] = pending;
-  }
+  pending_.expect(id);
   const int sent = channel_.send_message(id, w.bytes());
-  std::unique_lock<std::mutex> lock(pending_lock_);
   if (sent != zeb::kSuccess) {
-    pending_.erase(id);
+    pending_.cancel(id);
     return sent;
   }
-  const bool done = pending_cv_.wait_for(lock, milliseconds(options_.timeout_ms),
-                                         [&pending] { return pending->done; });
-  pending_.erase(id);
-  if (!done) return zeb::kTimedOut;
-  if (pending->status != zeb::kSuccess) return pending->status;
-  *response = std::move(pending->body);
-  return zeb::kSuccess;
+  return pending_.wait(id, options_.timeout_ms, response);
 }
 
 int OpcuaConnection::check_header(ByteReader& r, uint32_t expected_type) {
