@@ -885,6 +885,65 @@ int OpcuaConnection::read(const NodeId& node, std::string* json_text) {
   }
 }
 
+int OpcuaConnection::browse(const NodeId& node, std::vector<ServiceCodec::Reference>* references) {
+  std::string continuation;
+  bool first = true;
+  // A server answers in parts; a bound keeps a looping one from holding us.
+  for (int part = 0; part < 10000 && (first || !continuation.empty()); ++part) {
+    std::vector<uint8_t> body;
+    int status = call(
+        [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+          if (first) {
+            ServiceCodec::browse(w, h, node);
+          } else {
+            ServiceCodec::browse_next(w, h, continuation);
+          }
+        },
+        &body);
+    if (status != zeb::kSuccess) return status;
+    try {
+      ByteReader r(body.data(), body.size());
+      status = check_header(
+          r, first ? ServiceCodec::kBrowseResponse : ServiceCodec::kBrowseNextResponse);
+      if (status != zeb::kSuccess) return status;
+      ServiceCodec::BrowseResult result = ServiceCodec::decode_browse(r);
+      if (StatusMapping::is_bad(result.status)) return StatusMapping::to_zeb(result.status);
+      for (ServiceCodec::Reference& reference : result.references) {
+        references->push_back(std::move(reference));
+      }
+      continuation = std::move(result.continuation_point);
+    } catch (const DecodeError& e) {
+      zeb::log_error(log_, "OPC UA: malformed Browse response from %s: %s",
+                     options_.endpoint_url.c_str(), e.what());
+      return zeb::kInvalidResponse;
+    }
+    first = false;
+  }
+  return zeb::kSuccess;
+}
+
+int OpcuaConnection::read_attributes(const std::vector<NodeId>& nodes, uint32_t attribute,
+                                     std::vector<VariantCodec::DataValue>* values) {
+  std::vector<uint8_t> body;
+  const int status = call(
+      [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+        ServiceCodec::read_attributes(w, h, nodes, attribute);
+      },
+      &body);
+  if (status != zeb::kSuccess) return status;
+  try {
+    ByteReader r(body.data(), body.size());
+    const int checked = check_header(r, ServiceCodec::kReadResponse);
+    if (checked != zeb::kSuccess) return checked;
+    *values = ServiceCodec::decode_read_values(r);
+    return values->size() == nodes.size() ? zeb::kSuccess : zeb::kInvalidResponse;
+  } catch (const DecodeError& e) {
+    zeb::log_error(log_, "OPC UA: malformed Read response from %s: %s",
+                   options_.endpoint_url.c_str(), e.what());
+    return zeb::kInvalidResponse;
+  }
+}
+
 int OpcuaConnection::write(const NodeId& node, const std::vector<uint8_t>& variant) {
   std::vector<uint8_t> body;
   const int status =

@@ -69,6 +69,12 @@ class OpcuaConnection {
   // Status codes of zeb/status.h. read gives the {"type","val"} text.
   int read(const NodeId& node, std::string* json_text);
   int write(const NodeId& node, const std::vector<uint8_t>& variant);
+  // Every forward hierarchical reference of node to an Object or Variable,
+  // following continuation points.
+  int browse(const NodeId& node, std::vector<ServiceCodec::Reference>* references);
+  // One attribute of each node, in order.
+  int read_attributes(const std::vector<NodeId>& nodes, uint32_t attribute,
+                      std::vector<VariantCodec::DataValue>* values);
   // 200 once the monitored item exists; it then survives reconnections. Its
   // values reach the callback as messages of `owner`.
   int subscribe(zeb::Transport* owner, const std::string& topic, const NodeId& node,
