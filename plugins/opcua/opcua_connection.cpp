@@ -187,14 +187,7 @@ void OpcuaConnection::reset() {
     subscription_wanted_ = false;
   }
   state_cv_.notify_all();
-  {
-    std::lock_guard<std::mutex> guard(pending_lock_);
-    for (auto& [id, pending] : pending_) {
-      pending->done = true;
-      pending->status = zeb::kConnectionFailed;
-    }
-  }
-  pending_cv_.notify_all();
+  pending_.fail_all(zeb::kConnectionFailed);
   const auto now = Clock::now();
   std::lock_guard<std::mutex> guard(items_lock_);
   for (auto& [handle, item] : items_by_handle_) {
@@ -587,19 +580,12 @@ bool OpcuaConnection::dispatch(ChunkAssembler::Message& message, std::string* er
         if (message.kind == ChunkAssembler::Kind::kAbort) return true;
         return handle_publish(message.body, error);
       }
-      {
-        std::lock_guard<std::mutex> guard(pending_lock_);
-        const auto found = pending_.find(message.request_id);
-        if (found == pending_.end()) return true;  // its caller gave up waiting
-        found->second->done = true;
-        if (message.kind == ChunkAssembler::Kind::kAbort) {
-          found->second->status = zeb::kRemoteError;
-        } else {
-          found->second->status = zeb::kSuccess;
-          found->second->body = std::move(message.body);
-        }
+      // An answer whose caller gave up waiting is dropped.
+      if (message.kind == ChunkAssembler::Kind::kAbort) {
+        pending_.complete(message.request_id, zeb::kRemoteError, {});
+      } else {
+        pending_.complete(message.request_id, zeb::kSuccess, std::move(message.body));
       }
-      pending_cv_.notify_all();
       return true;
     }
     default:
@@ -855,24 +841,13 @@ int OpcuaConnection::call(const Encoder& encode, std::vector<uint8_t>* response)
     zeb::log_error(log_, "OPC UA: cannot encode request: %s", e.what());
     return zeb::kBadRequest;
   }
-  auto pending = std::make_shared<Pending>();
-  {
-    std::lock_guard<std::mutex> guard(pending_lock_);
-    pending_[id] = pending;
-  }
+  pending_.expect(id);
   const int sent = channel_.send_message(id, w.bytes());
-  std::unique_lock<std::mutex> lock(pending_lock_);
   if (sent != zeb::kSuccess) {
-    pending_.erase(id);
+    pending_.cancel(id);
     return sent;
   }
-  const bool done = pending_cv_.wait_for(lock, milliseconds(options_.timeout_ms),
-                                         [&pending] { return pending->done; });
-  pending_.erase(id);
-  if (!done) return zeb::kTimedOut;
-  if (pending->status != zeb::kSuccess) return pending->status;
-  *response = std::move(pending->body);
-  return zeb::kSuccess;
+  return pending_.wait(id, options_.timeout_ms, response);
 }
 
 int OpcuaConnection::check_header(ByteReader& r, uint32_t expected_type) {
@@ -903,6 +878,65 @@ int OpcuaConnection::read(const NodeId& node, std::string* json_text) {
     zeb::log_error(log_, "OPC UA: value of %s from %s refused: %s", node.to_text().c_str(),
                    options_.endpoint_url.c_str(), e.what());
     return zeb::kPayloadTooLarge;
+  } catch (const DecodeError& e) {
+    zeb::log_error(log_, "OPC UA: malformed Read response from %s: %s",
+                   options_.endpoint_url.c_str(), e.what());
+    return zeb::kInvalidResponse;
+  }
+}
+
+int OpcuaConnection::browse(const NodeId& node, std::vector<ServiceCodec::Reference>* references) {
+  std::string continuation;
+  bool first = true;
+  // A server answers in parts; a bound keeps a looping one from holding us.
+  for (int part = 0; part < 10000 && (first || !continuation.empty()); ++part) {
+    std::vector<uint8_t> body;
+    int status = call(
+        [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+          if (first) {
+            ServiceCodec::browse(w, h, node);
+          } else {
+            ServiceCodec::browse_next(w, h, continuation);
+          }
+        },
+        &body);
+    if (status != zeb::kSuccess) return status;
+    try {
+      ByteReader r(body.data(), body.size());
+      status = check_header(
+          r, first ? ServiceCodec::kBrowseResponse : ServiceCodec::kBrowseNextResponse);
+      if (status != zeb::kSuccess) return status;
+      ServiceCodec::BrowseResult result = ServiceCodec::decode_browse(r);
+      if (StatusMapping::is_bad(result.status)) return StatusMapping::to_zeb(result.status);
+      for (ServiceCodec::Reference& reference : result.references) {
+        references->push_back(std::move(reference));
+      }
+      continuation = std::move(result.continuation_point);
+    } catch (const DecodeError& e) {
+      zeb::log_error(log_, "OPC UA: malformed Browse response from %s: %s",
+                     options_.endpoint_url.c_str(), e.what());
+      return zeb::kInvalidResponse;
+    }
+    first = false;
+  }
+  return zeb::kSuccess;
+}
+
+int OpcuaConnection::read_attributes(const std::vector<NodeId>& nodes, uint32_t attribute,
+                                     std::vector<VariantCodec::DataValue>* values) {
+  std::vector<uint8_t> body;
+  const int status = call(
+      [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+        ServiceCodec::read_attributes(w, h, nodes, attribute);
+      },
+      &body);
+  if (status != zeb::kSuccess) return status;
+  try {
+    ByteReader r(body.data(), body.size());
+    const int checked = check_header(r, ServiceCodec::kReadResponse);
+    if (checked != zeb::kSuccess) return checked;
+    *values = ServiceCodec::decode_read_values(r);
+    return values->size() == nodes.size() ? zeb::kSuccess : zeb::kInvalidResponse;
   } catch (const DecodeError& e) {
     zeb::log_error(log_, "OPC UA: malformed Read response from %s: %s",
                    options_.endpoint_url.c_str(), e.what());

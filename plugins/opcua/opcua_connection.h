@@ -14,6 +14,7 @@
 
 #include "chunk_assembler.h"
 #include "node_id.h"
+#include "pending_requests.h"
 #include "plane_options.h"
 #include "secure_channel.h"
 #include "service_codec.h"
@@ -43,7 +44,7 @@
 // callers' threads and never block longer than the request timeout (plus the
 // wait for the first connection). `state_lock_` guards the session token, the
 // subscription table and the attempt count (`state_cv_` signals them and
-// stop); `pending_lock_` guards `pending_` (`pending_cv_` wakes the waiters);
+// stop); `pending_` matches callers' requests to answers under a lock of its own;
 // `items_lock_` guards the item tables. None is held while a subscriber's
 // callback runs or while the thread waits for the network. Everything marked
 // "connection thread" is touched by that thread only. A subscriber's callback
@@ -68,6 +69,12 @@ class OpcuaConnection {
   // Status codes of zeb/status.h. read gives the {"type","val"} text.
   int read(const NodeId& node, std::string* json_text);
   int write(const NodeId& node, const std::vector<uint8_t>& variant);
+  // Every forward hierarchical reference of node to an Object or Variable,
+  // following continuation points.
+  int browse(const NodeId& node, std::vector<ServiceCodec::Reference>* references);
+  // One attribute of each node, in order.
+  int read_attributes(const std::vector<NodeId>& nodes, uint32_t attribute,
+                      std::vector<VariantCodec::DataValue>* values);
   // 200 once the monitored item exists; it then survives reconnections. Its
   // values reach the callback as messages of `owner`.
   int subscribe(zeb::Transport* owner, const std::string& topic, const NodeId& node,
@@ -102,12 +109,6 @@ class OpcuaConnection {
     uint32_t id = 0;
     size_t items = 0;
     bool full = false;
-  };
-
-  struct Pending {
-    bool done = false;
-    int status = 0;
-    std::vector<uint8_t> body;
   };
 
   using Encoder = std::function<void(ByteWriter&, const ServiceCodec::RequestHeader&)>;
@@ -185,9 +186,7 @@ class OpcuaConnection {
   bool subscription_wanted_ = false;         // guarded by state_lock_
   int attempts_ = 0;                         // guarded by state_lock_
 
-  std::mutex pending_lock_;
-  std::condition_variable pending_cv_;
-  std::map<uint32_t, std::shared_ptr<Pending>> pending_;  // guarded by pending_lock_
+  PendingRequests pending_;
 
   // Held by the connection thread while a subscriber's callback runs, so
   // forget can wait for it.

@@ -9,6 +9,11 @@ constexpr int32_t kTimestampsSource = 0;
 constexpr int32_t kTimestampsNeither = 3;
 constexpr int32_t kMonitoringReporting = 2;
 constexpr int32_t kUserTokenAnonymous = 0;
+constexpr int32_t kBrowseForward = 0;
+constexpr uint32_t kHierarchicalReferences = 33;
+constexpr uint32_t kNodeClassObject = 1;
+constexpr uint32_t kNodeClassVariable = 2;
+constexpr uint32_t kBrowseResultAll = 63;
 
 void type_id(ByteWriter& w, uint32_t id) {
   NodeId::numeric(0, id).encode(w);
@@ -128,11 +133,45 @@ void ServiceCodec::read(ByteWriter& w, const RequestHeader& h, const NodeId& nod
 
 void ServiceCodec::read_values(ByteWriter& w, const RequestHeader& h,
                                const std::vector<NodeId>& nodes) {
+  read_attributes(w, h, nodes, kAttributeValue);
+}
+
+void ServiceCodec::read_attributes(ByteWriter& w, const RequestHeader& h,
+                                   const std::vector<NodeId>& nodes, uint32_t attribute) {
   request_header(w, kReadRequest, h);
   w.f64(0);
   w.i32(kTimestampsNeither);
   w.i32(static_cast<int32_t>(nodes.size()));
-  for (const NodeId& node : nodes) read_value_id(w, node);
+  for (const NodeId& node : nodes) {
+    node.encode(w);
+    w.u32(attribute);
+    w.null_length();  // IndexRange
+    w.u16(0);         // DataEncoding
+    w.null_length();
+  }
+}
+
+void ServiceCodec::browse(ByteWriter& w, const RequestHeader& h, const NodeId& node) {
+  request_header(w, kBrowseRequest, h);
+  NodeId().encode(w);  // View: the whole address space
+  w.i64(0);
+  w.u32(0);
+  w.u32(0);  // RequestedMaxReferencesPerNode: the server's choice
+  w.i32(1);
+  node.encode(w);
+  w.i32(kBrowseForward);
+  NodeId::numeric(0, kHierarchicalReferences).encode(w);
+  w.boolean(true);  // IncludeSubtypes
+  w.u32(kNodeClassObject | kNodeClassVariable);
+  w.u32(kBrowseResultAll);
+}
+
+void ServiceCodec::browse_next(ByteWriter& w, const RequestHeader& h,
+                               const std::string& continuation_point) {
+  request_header(w, kBrowseNextRequest, h);
+  w.boolean(false);  // ReleaseContinuationPoints
+  w.i32(1);
+  w.string(continuation_point);
 }
 
 void ServiceCodec::write(ByteWriter& w, const RequestHeader& h, const NodeId& node,
@@ -297,6 +336,30 @@ std::vector<ServiceCodec::ItemResult> ServiceCodec::decode_create_monitored_item
     results.push_back(item);
   }
   return results;
+}
+
+ServiceCodec::BrowseResult ServiceCodec::decode_browse(ByteReader& r) {
+  BrowseResult result;
+  if (r.array_length(8) == 0) throw DecodeError("browse response without results");
+  result.status = r.u32();
+  result.continuation_point = r.string();
+  const size_t count = r.array_length(8);
+  result.references.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    r.charge(sizeof(Reference) + 64);
+    Reference reference;
+    NodeId::decode(r);  // ReferenceTypeId
+    r.boolean();        // IsForward
+    reference.node = NodeId::decode(r, true);
+    const uint16_t ns = r.u16();
+    const std::string name = r.string();
+    reference.browse_name = ns == 0 ? name : std::to_string(ns) + ":" + name;
+    VariantCodec::decode_localized_text(r);  // DisplayName
+    reference.node_class = r.i32();
+    NodeId::decode(r, true);  // TypeDefinition
+    result.references.push_back(std::move(reference));
+  }
+  return result;
 }
 
 std::vector<uint32_t> ServiceCodec::decode_set_publishing_mode(ByteReader& r) {

@@ -30,6 +30,10 @@ class ServiceCodec {
     kActivateSessionResponse = 470,
     kCloseSessionRequest = 473,
     kCloseSessionResponse = 476,
+    kBrowseRequest = 527,
+    kBrowseResponse = 530,
+    kBrowseNextRequest = 533,
+    kBrowseNextResponse = 536,
     kReadRequest = 631,
     kReadResponse = 634,
     kWriteRequest = 673,
@@ -112,6 +116,19 @@ class ServiceCodec {
     VariantCodec::DataValue value;
   };
 
+  // A node one hierarchical reference away from the browsed one.
+  struct Reference {
+    NodeId node;
+    std::string browse_name;  // "ns:Name", or "Name" in namespace 0
+    int32_t node_class = 0;   // 1 Object, 2 Variable, ...
+  };
+
+  struct BrowseResult {
+    uint32_t status = 0;
+    std::string continuation_point;  // empty when all references came
+    std::vector<Reference> references;
+  };
+
   struct PublishResult {
     uint32_t subscription_id = 0;
     bool more_notifications = false;
@@ -138,6 +155,13 @@ class ServiceCodec {
   static void read(ByteWriter& w, const RequestHeader& h, const NodeId& node);
   // Reads the Value attribute of every node, in order.
   static void read_values(ByteWriter& w, const RequestHeader& h, const std::vector<NodeId>& nodes);
+  // Reads one attribute of every node, in order.
+  static void read_attributes(ByteWriter& w, const RequestHeader& h,
+                              const std::vector<NodeId>& nodes, uint32_t attribute);
+  // The forward hierarchical references of node to Objects and Variables.
+  static void browse(ByteWriter& w, const RequestHeader& h, const NodeId& node);
+  static void browse_next(ByteWriter& w, const RequestHeader& h,
+                          const std::string& continuation_point);
   // Writes the Value attribute of node; variant holds one encoded Variant.
   static void write(ByteWriter& w, const RequestHeader& h, const NodeId& node,
                     const std::vector<uint8_t>& variant);
@@ -166,6 +190,8 @@ class ServiceCodec {
   static uint32_t decode_write(ByteReader& r);
   static CreateSubscriptionResult decode_create_subscription(ByteReader& r);
   static std::vector<ItemResult> decode_create_monitored_items(ByteReader& r);
+  // The first result of a BrowseResponse or BrowseNextResponse.
+  static BrowseResult decode_browse(ByteReader& r);
   // The status per subscription of a SetPublishingModeResponse.
   static std::vector<uint32_t> decode_set_publishing_mode(ByteReader& r);
   static PublishResult decode_publish(ByteReader& r);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base64.h"
@@ -15,6 +16,7 @@
 #include "chunk_assembler.h"
 #include "date_time.h"
 #include "node_id.h"
+#include "pending_requests.h"
 #include "plane_options.h"
 #include "secure_channel.h"
 #include "service_codec.h"
@@ -665,4 +667,30 @@ TEST(OpcuaDecodeBudget, ChargeBeyondTheBudgetThrows) {
   ByteReader r(data, sizeof data);
   r.charge(ByteReader::kCostAllowance + 4 * ByteReader::kCostPerByte);
   EXPECT_THROW(r.charge(1), DecodeTooLarge);
+}
+
+// ---- request matching -------------------------------------------------------------
+
+TEST(OpcuaPendingRequests, AnswersReachTheirWaiterOnlyWhileItWaits) {
+  PendingRequests pending;
+  std::vector<uint8_t> body;
+  pending.expect(1);
+  EXPECT_TRUE(pending.complete(1, zeb::kSuccess, {1, 2}));
+  EXPECT_EQ(pending.wait(1, 1000, &body), zeb::kSuccess);
+  EXPECT_EQ(body, (std::vector<uint8_t>{1, 2}));
+  // Gave up: a late answer finds no one.
+  pending.expect(2);
+  EXPECT_EQ(pending.wait(2, 10, &body), zeb::kTimedOut);
+  EXPECT_FALSE(pending.complete(2, zeb::kSuccess, {3}));
+  // A lost connection wakes every waiter with its status.
+  pending.expect(3);
+  std::thread failer([&pending] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pending.fail_all(zeb::kConnectionFailed);
+  });
+  EXPECT_EQ(pending.wait(3, 5000, &body), zeb::kConnectionFailed);
+  failer.join();
+  pending.expect(4);
+  pending.cancel(4);
+  EXPECT_FALSE(pending.complete(4, zeb::kSuccess, {}));
 }
