@@ -21,6 +21,7 @@
 #include "blocks/queue/disk_queue.h"
 #include "blocks/queue/zeb_out_queue_block.h"
 #include "support/child_process.h"
+#include "unit/blocks/queue_record_bytes.h"
 #include "zeb/log.h"
 
 using weft_test::file_exists;
@@ -29,27 +30,6 @@ using weft_test::write_file;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string header(uint16_t state, uint64_t length) {
-  std::string bytes(16, '\0');
-  bytes[0] = static_cast<char>(state & 0xff);
-  bytes[1] = static_cast<char>(state >> 8);
-  for (int i = 0; i < 8; ++i) bytes[8 + i] = static_cast<char>(length >> (8 * i) & 0xff);
-  return bytes;
-}
-
-std::string record(uint16_t state, const std::string& payload) {
-  return header(state, payload.size()) + payload;
-}
-
-// As `push` writes it, with the checksum in the padding.
-std::string stored(uint16_t state, const std::string& payload) {
-  std::string bytes = record(state, payload);
-  const uint32_t crc = crc32c(payload.data(), payload.size());
-  bytes[2] = 1;
-  for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<char>(crc >> (8 * i) & 0xff);
-  return bytes;
-}
 
 size_t push(DiskQueue& queue, const std::string& text) {
   return queue.push(text.data(), text.size());

@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "blocks/queue/crc32c.h"
 #include "blocks/queue/disk_queue.h"
 #include "support/child_process.h"
 #include "unit/blocks/crash_record.h"
+#include "unit/blocks/queue_record_bytes.h"
 #include "zeb/log.h"
 
 using weft_test::file_exists;
@@ -24,29 +24,6 @@ using weft_test::read_file;
 using weft_test::write_file;
 
 namespace {
-
-std::string header(uint16_t state, uint64_t length) {
-  std::string bytes(16, '\0');
-  bytes[0] = static_cast<char>(state & 0xff);
-  bytes[1] = static_cast<char>(state >> 8);
-  for (int i = 0; i < 8; ++i) bytes[8 + i] = static_cast<char>(length >> (8 * i) & 0xff);
-  return bytes;
-}
-
-// A record as written by hand or by an older run: zero padding, no checksum.
-std::string record(uint16_t state, const std::string& payload) {
-  return header(state, payload.size()) + payload;
-}
-
-// A record as `push` writes it: byte 2 says a checksum follows, bytes 4-7 hold
-// the CRC-32C of the payload.
-std::string stored(uint16_t state, const std::string& payload) {
-  std::string bytes = record(state, payload);
-  const uint32_t crc = crc32c(payload.data(), payload.size());
-  bytes[2] = 1;
-  for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<char>(crc >> (8 * i) & 0xff);
-  return bytes;
-}
 
 struct Peeked {
   bool found = false;
