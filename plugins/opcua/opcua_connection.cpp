@@ -859,30 +859,40 @@ int OpcuaConnection::check_header(ByteReader& r, uint32_t expected_type) {
   return h.type_id == expected_type ? zeb::kSuccess : zeb::kInvalidResponse;
 }
 
-int OpcuaConnection::read(const NodeId& node, std::string* json_text) {
+int OpcuaConnection::exchange(const Encoder& encode, uint32_t response_type, const char* service,
+                              const Decoder& decode) {
   std::vector<uint8_t> body;
-  const int status =
-      call([&node](ByteWriter& w,
-                   const ServiceCodec::RequestHeader& h) { ServiceCodec::read(w, h, node); },
-           &body);
+  const int status = call(encode, &body);
   if (status != zeb::kSuccess) return status;
   try {
     ByteReader r(body.data(), body.size());
-    const int checked = check_header(r, ServiceCodec::kReadResponse);
-    if (checked != zeb::kSuccess) return checked;
-    const VariantCodec::DataValue value = ServiceCodec::decode_read(r);
-    if (StatusMapping::is_bad(value.status)) return StatusMapping::to_zeb(value.status);
-    *json_text = value.has_value ? dump(value.value) : kNullValue;
-    return zeb::kSuccess;
-  } catch (const DecodeTooLarge& e) {
-    zeb::log_error(log_, "OPC UA: value of %s from %s refused: %s", node.to_text().c_str(),
-                   options_.endpoint_url.c_str(), e.what());
-    return zeb::kPayloadTooLarge;
+    const int checked = check_header(r, response_type);
+    return checked != zeb::kSuccess ? checked : decode(r);
   } catch (const DecodeError& e) {
-    zeb::log_error(log_, "OPC UA: malformed Read response from %s: %s",
+    zeb::log_error(log_, "OPC UA: malformed %s response from %s: %s", service,
                    options_.endpoint_url.c_str(), e.what());
     return zeb::kInvalidResponse;
   }
+}
+
+int OpcuaConnection::read(const NodeId& node, std::string* json_text) {
+  return exchange([&node](ByteWriter& w,
+                          const ServiceCodec::RequestHeader& h) { ServiceCodec::read(w, h, node); },
+                  ServiceCodec::kReadResponse, "Read",
+                  [&](ByteReader& r) -> int {
+                    try {
+                      const VariantCodec::DataValue value = ServiceCodec::decode_read(r);
+                      if (StatusMapping::is_bad(value.status))
+                        return StatusMapping::to_zeb(value.status);
+                      *json_text = value.has_value ? dump(value.value) : kNullValue;
+                      return zeb::kSuccess;
+                    } catch (const DecodeTooLarge& e) {
+                      zeb::log_error(log_, "OPC UA: value of %s from %s refused: %s",
+                                     node.to_text().c_str(), options_.endpoint_url.c_str(),
+                                     e.what());
+                      return zeb::kPayloadTooLarge;
+                    }
+                  });
 }
 
 int OpcuaConnection::browse(const NodeId& node, std::vector<ServiceCodec::Reference>* references) {
@@ -924,43 +934,24 @@ int OpcuaConnection::browse(const NodeId& node, std::vector<ServiceCodec::Refere
 
 int OpcuaConnection::read_attributes(const std::vector<NodeId>& nodes, uint32_t attribute,
                                      std::vector<VariantCodec::DataValue>* values) {
-  std::vector<uint8_t> body;
-  const int status = call(
+  return exchange(
       [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
         ServiceCodec::read_attributes(w, h, nodes, attribute);
       },
-      &body);
-  if (status != zeb::kSuccess) return status;
-  try {
-    ByteReader r(body.data(), body.size());
-    const int checked = check_header(r, ServiceCodec::kReadResponse);
-    if (checked != zeb::kSuccess) return checked;
-    *values = ServiceCodec::decode_read_values(r);
-    return values->size() == nodes.size() ? zeb::kSuccess : zeb::kInvalidResponse;
-  } catch (const DecodeError& e) {
-    zeb::log_error(log_, "OPC UA: malformed Read response from %s: %s",
-                   options_.endpoint_url.c_str(), e.what());
-    return zeb::kInvalidResponse;
-  }
+      ServiceCodec::kReadResponse, "Read",
+      [&](ByteReader& r) -> int {
+        *values = ServiceCodec::decode_read_values(r);
+        return values->size() == nodes.size() ? zeb::kSuccess : zeb::kInvalidResponse;
+      });
 }
 
 int OpcuaConnection::write(const NodeId& node, const std::vector<uint8_t>& variant) {
-  std::vector<uint8_t> body;
-  const int status =
-      call([&](ByteWriter& w,
-               const ServiceCodec::RequestHeader& h) { ServiceCodec::write(w, h, node, variant); },
-           &body);
-  if (status != zeb::kSuccess) return status;
-  try {
-    ByteReader r(body.data(), body.size());
-    const int checked = check_header(r, ServiceCodec::kWriteResponse);
-    if (checked != zeb::kSuccess) return checked;
-    return StatusMapping::to_zeb(ServiceCodec::decode_write(r));
-  } catch (const DecodeError& e) {
-    zeb::log_error(log_, "OPC UA: malformed Write response from %s: %s",
-                   options_.endpoint_url.c_str(), e.what());
-    return zeb::kInvalidResponse;
-  }
+  return exchange(
+      [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+        ServiceCodec::write(w, h, node, variant);
+      },
+      ServiceCodec::kWriteResponse, "Write",
+      [](ByteReader& r) -> int { return StatusMapping::to_zeb(ServiceCodec::decode_write(r)); });
 }
 
 void OpcuaConnection::forget(zeb::Transport* owner) {

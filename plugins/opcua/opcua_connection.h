@@ -167,6 +167,12 @@ class OpcuaConnection {
   int call(const Encoder& encode, std::vector<uint8_t>* response);
   // Decodes a caller's response header: 200 or the mapped failure.
   int check_header(ByteReader& r, uint32_t expected_type);
+  // A caller's request and its answer: `decode` gets the answer's body once
+  // its header checked out and gives the status. A malformed answer is logged
+  // (`service` names it) and gives -18.
+  using Decoder = std::function<int(ByteReader&)>;
+  int exchange(const Encoder& encode, uint32_t response_type, const char* service,
+               const Decoder& decode);
 
   const std::string plane_id_;
   const PlaneOptions options_;
