@@ -149,16 +149,7 @@ class SmallFileSystem {
                  << "CAP_SYS_ADMIN";                                                     \
   }
 
-class DiskQueueDurability : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = weft_test::temp_path("queue");
-    ASSERT_EQ(::mkdir(dir_.c_str(), 0775), 0);
-  }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string dir_;
-};
+class DiskQueueDurability : public QueueDirectoryTest {};
 
 }  // namespace
 

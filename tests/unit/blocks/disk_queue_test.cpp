@@ -71,16 +71,7 @@ std::string snapshot(const std::string& dir) {
   return copy;
 }
 
-class DiskQueueTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = weft_test::temp_path("queue");
-    ASSERT_EQ(::mkdir(dir_.c_str(), 0775), 0);
-  }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string dir_;
-};
+class DiskQueueTest : public QueueDirectoryTest {};
 
 }  // namespace
 

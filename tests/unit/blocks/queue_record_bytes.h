@@ -1,11 +1,16 @@
 #pragma once
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
 #include "blocks/queue/crc32c.h"
+#include "support/child_process.h"
 
-// Queue file bytes written by hand, for tests that build or damage files.
+// Queue file bytes written by hand, and a fresh queue directory, for tests
+// that build or damage queue files.
 
 // A 16-byte record header: state, zero padding, payload length (little-endian).
 inline std::string header(uint16_t state, uint64_t length) {
@@ -30,3 +35,15 @@ inline std::string stored(uint16_t state, const std::string& payload) {
   for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<char>(crc >> (8 * i) & 0xff);
   return bytes;
 }
+
+// A fresh, empty directory per test.
+class QueueDirectoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = weft_test::temp_path("queue");
+    ASSERT_EQ(::mkdir(dir_.c_str(), 0775), 0);
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string dir_;
+};
