@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev
   libbenchmark-dev
   dpkg-dev file systemd
+  libssl-dev openssl libre2-dev libcpp-httplib-dev libsystemd-dev
 )
 
 missing=()
