@@ -139,6 +139,10 @@ TEST(RulePattern, RewriteResumesAfterAnEmptyMatch) {
   rule.set_content_rewrite("-");
   EXPECT_EQ(mapped(rule, "ab"), "-a-b-");
   EXPECT_EQ(mapped(rule, "axxb"), "-a--b-");
+  RFNodeRule either("a*|b");
+  either.compile_pattern();
+  either.set_content_rewrite("-");
+  EXPECT_EQ(mapped(either, "b"), "-b-");
 }
 
 TEST(RulePattern, PatternsWithoutALinearBoundAreRefused) {
