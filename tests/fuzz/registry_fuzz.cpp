@@ -29,8 +29,9 @@ void require(bool condition) {
 
 // The ECMAScript engine backtracks: stacked and nested quantifiers and
 // alternatives under them make its time grow exponentially, with the nesting
-// in the exponent. It is only asked about references short enough for the
-// pattern's quantifiers and alternatives that it answers in good time.
+// in the exponent, even on an empty reference. It is only asked about
+// references short enough for the pattern's quantifiers and alternatives that
+// it answers in good time, and not at all when there are many (0).
 size_t oracle_length(const std::string& pattern) {
   size_t quantifiers = 0;
   size_t alternatives = 0;
@@ -97,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rule.set_content_rewrite("[$&$1$`$'$$]");
     const size_t limit = oracle_length(pattern);
     for (std::string ref : {pattern, unescaped, std::string("a/b"), std::string()}) {
+      if (limit == 0) break;
       ref = std::string(ref.c_str()).substr(0, limit);
       require(rule.matches(ref.c_str()) == std::regex_match(ref, regex));
       if (meets_empty_match_inside(ref, regex)) continue;
