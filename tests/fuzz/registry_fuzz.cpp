@@ -41,7 +41,7 @@ size_t oracle_length(const std::string& pattern) {
     if (c == '|') ++alternatives;
   }
   if (quantifiers == 0) return std::string::npos;
-  static const size_t kLengths[] = {std::string::npos, 16, 10, 6, 4, 2, 2};
+  static const size_t kLengths[] = {std::string::npos, 16, 8, 3, 2};
   const size_t cost = quantifiers + alternatives;
   return cost < sizeof kLengths / sizeof kLengths[0] ? kLengths[cost] : 0;
 }
