@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "zeb/log.h"
+#include "zeb/rule_refused.h"
 #include "zeb/transport.h"
 #include "zeb/url.h"
 
@@ -215,6 +216,10 @@ int RegistryFile::parse_mappings(const json& document) {
       rule->set_content_rewrite(entry.at(3).get<std::string>());
       rules_.push_back(std::move(rule));
       log_info(log_, "Rule: %s", compact(entry).c_str());
+    } catch (const RuleRefused& e) {
+      log_error(log_, "Rule refused (load error %d): %s: %s", kRegistryRulesRejected,
+                compact(entry).c_str(), e.what());
+      result = kRegistryRulesRejected;
     } catch (const std::exception&) {
       log_error(log_, "Unable to read mapping rule: %s", compact(entry).c_str());
       result = kRegistryRulesRejected;
@@ -297,8 +302,7 @@ int RegistryFile::lookup_node(int methods, const char* node_ref, NodeEntry** out
     log_warn(log_, "RegistryFile::lookup_node : NULL node_ref, not found by default");
     return 1;
   }
-  // Matching recurses once per character of the reference, so a long one could
-  // overflow the stack; none longer than a transport accepts is looked up.
+  // No transport accepts a longer reference, so none is looked up.
   const size_t length = std::strlen(node_ref);
   if (length > kMaxReferenceLength) {
     log_warn(log_, "RegistryFile::lookup_node : node_ref of %zu bytes is too long, not found",

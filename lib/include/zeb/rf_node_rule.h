@@ -1,9 +1,13 @@
 #pragma once
 
-#include <regex>
+#include <memory>
 #include <string>
 
 #include "zeb/node_entry.h"
+
+namespace re2 {
+class RE2;
+}  // namespace re2
 
 namespace zeb {
 
@@ -26,7 +30,8 @@ class ZEB_EXPORT RFNodeRule : public NodeEntry {
   // and returns -1. Otherwise replaces every match of the pattern in ref by the
   // rewrite (ECMAScript format: $&, $1..$99, $$, $`, $'); returns 1 when the
   // result and its NUL fit in out_size bytes, else 0 with out unchanged.
-  // A null ref or out, or out_size 0, returns 0.
+  // After an empty match the search goes on one character later. A null ref
+  // or out, or out_size 0, returns 0.
   int map_reference(const char* ref, char* out, size_t out_size) const override;
 
   // True when the pattern matches the whole of ref.
@@ -40,7 +45,10 @@ class ZEB_EXPORT RFNodeRule : public NodeEntry {
   void set_methods(int methods) { methods_ = methods; }
   void set_plane(std::string plane_id, std::string transport_addr, std::string transport_scheme,
                  std::string options);
-  // Compiles node_ref with the ECMAScript grammar; throws std::regex_error.
+  // Compiles node_ref with the ECMAScript grammar: throws std::regex_error
+  // when it is not a valid pattern, RuleRefused when its matching could take
+  // more than linear time (back-references, lookaheads) or it is too large.
+  // Matching then runs on a linear-time engine with the same meaning.
   void compile_pattern();
   void set_content_rewrite(std::string content_rewrite);
 
@@ -54,12 +62,14 @@ class ZEB_EXPORT RFNodeRule : public NodeEntry {
   const std::string& content_rewrite() const { return content_rewrite_; }
 
  private:
+  std::string replace_all(const char* ref) const;
+
   int methods_ = 0;
   std::string plane_id_;
   std::string transport_addr_;
   std::string transport_scheme_;
   std::string options_;
-  std::regex pattern_;
+  std::unique_ptr<re2::RE2> pattern_;
   // A pattern without operators matches one text only: compared as bytes,
   // which spares every call the regex engine.
   bool literal_ = false;
