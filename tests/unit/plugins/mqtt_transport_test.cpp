@@ -1,6 +1,7 @@
 // The MQTT plug-in, loaded by libzeb from build/ext_lib, against a real broker.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/fake_broker.h"
@@ -753,4 +755,60 @@ TEST_F(MqttTransport, PublishingResumesAfterTheBrokerWasFrozen) {
   free_clients();
   const std::string log = capture.text();
   EXPECT_NE(log.find("lost: no answer to a keep-alive ping within 5 s"), std::string::npos) << log;
+}
+
+// A wrong TLS option or a file that is not there is said once, at the first
+// use of the plane, and no connection is attempted however often it is used.
+TEST_F(MqttTransport, SecurityOptionsAreCheckedOnceBeforeAnyAttempt) {
+  const std::string folder = weft_test::temp_path("tls-options");
+  ::mkdir(folder.c_str(), 0700);
+  const std::string file = folder + "/ca.crt";
+  std::ofstream(file) << "not used";
+  const std::string tls =
+      R"({"transport_addr":"mqtts://127.0.0.1:)" + std::to_string(broker_.port()) + "\"";
+  const std::pair<std::string, std::string> cases[] = {
+      {tls + R"(,"ca_file":"/no/such/ca.crt"})",
+       "ca_file \"/no/such/ca.crt\" cannot be used: No such file or directory"},
+      {tls + R"(,"ca_dir":")" + file + "\"}",
+       "ca_dir \"" + file + "\" cannot be used: not a folder"},
+      {tls + R"(,"ca_file":")" + folder + "\"}",
+       "ca_file \"" + folder + "\" cannot be used: not a file"},
+      {tls + R"(,"cert_file":")" + file + "\"}", "cert_file and key_file go together"},
+      {tls + R"(,"tls_version":"tlsv1.0"})",
+       "tls_version must be \"tlsv1.2\" or \"tlsv1.3\", not \"tlsv1.0\""},
+      {tls + R"(,"tls_insecure":"yes"})", "tls_insecure must be true or false"},
+      {tls + R"(,"password":"secret"})", "password needs a username"},
+      {tls + R"(,"username":7})", "username must be a text"},
+      {plane_json(R"(,"ca_file":")" + file + "\""), "ca_file needs an mqtts:// transport address"},
+      {plane_json(R"(,"tls_insecure":false)"), "tls_insecure needs an mqtts:// transport address"},
+  };
+  LogCapture capture("options");
+  int index = 0;
+  for (const auto& [options, reason] : cases) {
+    zeb::IClient* client = make_client("bad" + std::to_string(index++), options, "options");
+    Received received;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(client->pub("t"), zeb::kInvalidOption) << options;
+      EXPECT_EQ(subscribe(client, "t", received), zeb::kInvalidOption) << options;
+    }
+  }
+  const std::string log = capture.text();
+  index = 0;
+  for (const auto& [options, reason] : cases) {
+    const std::string plane = "bad" + std::to_string(index++);
+    EXPECT_EQ(occurrences(log, "MQTT: Invalid plane options of " + plane + ": " + reason + "\n"),
+              1u)
+        << log;
+  }
+  EXPECT_EQ(occurrences(log, "MQTT: Connecting to"), 0u);
+}
+
+TEST_F(MqttTransport, TlsAddressesWithoutAPortUse8883) {
+  LogCapture capture("tlsport");
+  zeb::IClient* client = make_client(
+      "tlsport", R"({"transport_addr":"mqtts://127.0.0.1","connect_timeout":1})", "tlsport");
+  EXPECT_EQ(client->pub("t"), zeb::kConnectionFailed);
+  free_clients();
+  const std::string log = capture.text();
+  EXPECT_NE(log.find("MQTT: Connecting to 127.0.0.1:8883"), std::string::npos) << log;
 }
