@@ -18,6 +18,7 @@
 #include "support/fake_broker.h"
 #include "support/mosquitto_broker.h"
 #include "support/mqtt_test_client.h"
+#include "support/test_certificates.h"
 #include "unit/lib/log_capture.h"
 #include "zeb/client.h"
 #include "zeb/connection_mapping.h"
@@ -811,4 +812,68 @@ TEST_F(MqttTransport, TlsAddressesWithoutAPortUse8883) {
   free_clients();
   const std::string log = capture.text();
   EXPECT_NE(log.find("MQTT: Connecting to 127.0.0.1:8883"), std::string::npos) << log;
+}
+
+// A broker with a TLS listener that asks for user "weft" and password "pw".
+class MqttTransportTls : public MqttTransport {
+ protected:
+  MqttTransportTls()
+      : secure_(weft_test::BrokerSecurity{certs_.ca_file(),
+                                          certs_.server_cert(),
+                                          certs_.server_key(),
+                                          {{"weft", "pw"}},
+                                          "user weft\ntopic readwrite #\n"}) {}
+
+  std::string tls_plane(const std::string& host, const std::string& extra = "") const {
+    return R"({"transport_addr":"mqtts://)" + host + ":" + std::to_string(secure_.tls_port()) +
+           R"(","username":"weft","password":"pw","ca_file":")" + certs_.ca_file() + "\"" + extra +
+           "}";
+  }
+
+  weft_test::TestCertificates certs_;
+  MosquittoBroker secure_;
+};
+
+// Publishes in flight when the connection is lost make the next attempt start
+// from a re-initialised libmosquitto handle; it must log in over TLS again.
+TEST_F(MqttTransportTls, AConnectionRebuiltAfterALossLogsInOverTlsAgain) {
+  zeb::IClient* client = make_client("rebuilt", tls_plane("localhost", R"(,"qos":1)"));
+  Received received;
+  ASSERT_EQ(subscribe(client, "t", received), zeb::kSuccess);
+  await_route(client, "t", received);
+
+  secure_.pause();
+  for (std::string text : {"a", "b", "c"}) {
+    ASSERT_EQ(client->pub("t", text.data(), text.size()), zeb::kSuccess);
+  }
+  secure_.stop();
+  ASSERT_TRUE(secure_.start());
+  // Sent again, after the subscription was renewed, once the plane is back.
+  ASSERT_TRUE(received.wait_for(3, 15s)) << secure_.log();
+  std::lock_guard<std::mutex> guard(received.lock);
+  std::vector<std::string> payloads;
+  for (const auto& message : received.messages) payloads.push_back(message.second);
+  EXPECT_EQ(payloads, (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST_F(MqttTransportTls, TlsInsecureSkipsOnlyTheHostNameCheck) {
+  LogCapture capture("insecure");
+  zeb::IClient* by_address =
+      make_client("address", tls_plane("127.0.0.1", R"(,"tls_insecure":true)"), "insecure");
+  zeb::IClient* untrusted =
+      make_client("untrusted",
+                  R"({"transport_addr":"mqtts://127.0.0.1:)" + std::to_string(secure_.tls_port()) +
+                      R"(","tls_insecure":true,"username":"weft","password":"pw","ca_file":")" +
+                      certs_.other_ca_file() + "\"}",
+                  "insecure");
+  EXPECT_EQ(by_address->pub("t"), zeb::kSuccess);
+  EXPECT_EQ(untrusted->pub("t"), zeb::kConnectionFailed);
+  free_clients();
+  const std::string log = capture.text();
+  EXPECT_NE(
+      log.find("MQTT: tls_insecure is set for address: the broker's host name is not checked"),
+      std::string::npos)
+      << log;
+  EXPECT_NE(log.find("failed: the broker's certificate is not trusted: "), std::string::npos)
+      << log;
 }
