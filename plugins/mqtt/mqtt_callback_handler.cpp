@@ -712,10 +712,10 @@ int MQTTCallbackHandler::serve(int wait_ms, bool handshake) {
   const int sock = mosquitto_socket(mosq);
   if (sock < 0) return disconnect_reason_ != 0 ? disconnect_reason_ : MOSQ_ERR_NO_CONN;
   const bool reading = handshake || !delivery_->full();
-  // A read that stopped before the socket was empty may have left data that
-  // poll cannot see: TLS decrypts whole records, and what the last read did
-  // not take of one waits inside OpenSSL, not in the socket.
-  const bool unread = reading && !drained_;
+  // TLS decrypts whole records: what the last read did not take of one waits
+  // inside OpenSSL, where poll cannot see it, and is read without waiting.
+  const SSL* ssl = static_cast<const SSL*>(mosquitto_ssl_get(mosq));
+  const bool unread = reading && ssl != nullptr && SSL_pending(ssl) > 0;
   pollfd fds[2] = {
       {sock,
        static_cast<short>((reading ? POLLIN : 0) | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0},

@@ -1,6 +1,10 @@
 // The MQTT plug-in, loaded by libzeb from build/ext_lib, against a real broker.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -876,4 +880,39 @@ TEST_F(MqttTransportTls, TlsInsecureSkipsOnlyTheHostNameCheck) {
       << log;
   EXPECT_NE(log.find("failed: the broker's certificate is not trusted: "), std::string::npos)
       << log;
+}
+
+// A server that takes the TCP connection and never answers the TLS hello:
+// the attempt ends at the connect timeout, waiting for the answer rather than
+// spinning on a handshake that wants to read.
+TEST_F(MqttTransport, ASilentTlsServerTimesOutWithoutSpinning) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);  // never accepted: the kernel completes the connect
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  LogCapture capture("silent");
+  zeb::IClient* client =
+      make_client("silent",
+                  R"({"transport_addr":"mqtts://127.0.0.1:)" +
+                      std::to_string(ntohs(address.sin_port)) + R"(","connect_timeout":1})",
+                  "silent");
+  rusage before{};
+  ::getrusage(RUSAGE_SELF, &before);
+  EXPECT_EQ(client->pub("t"), zeb::kConnectionFailed);
+  rusage after{};
+  ::getrusage(RUSAGE_SELF, &after);
+  free_clients();
+  ::close(listener);
+  const auto cpu_ms = [](const rusage& usage) {
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000L +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000L;
+  };
+  EXPECT_LT(cpu_ms(after) - cpu_ms(before), 300L);
+  const std::string log = capture.text();
+  EXPECT_EQ(occurrences(log, "failed: no answer within the connect timeout (1 s)"), 1u) << log;
 }
