@@ -714,8 +714,13 @@ int MQTTCallbackHandler::serve(int wait_ms, bool handshake) {
   const bool reading = handshake || !delivery_->full();
   // TLS decrypts whole records: what the last read did not take of one waits
   // inside OpenSSL, where poll cannot see it, and is read without waiting.
-  const SSL* ssl = static_cast<const SSL*>(mosquitto_ssl_get(mosq));
-  const bool unread = reading && ssl != nullptr && SSL_pending(ssl) > 0;
+  // (Publishers may be writing through the same SSL object in direct mode.)
+  bool unread = false;
+  if (reading) {
+    const std::unique_lock<std::mutex> io = socket_guard();
+    const SSL* ssl = static_cast<const SSL*>(mosquitto_ssl_get(mosq));
+    unread = ssl != nullptr && SSL_pending(ssl) > 0;
+  }
   pollfd fds[2] = {
       {sock,
        static_cast<short>((reading ? POLLIN : 0) | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0},
