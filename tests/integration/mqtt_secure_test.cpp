@@ -124,8 +124,8 @@ TEST_F(MqttSecure, CredentialsAndClientCertificatesCarryMessagesBothWays) {
   EXPECT_NE(log.find("u'weft'"), std::string::npos) << log;
 }
 
-// Each refusal names its own cause, once per attempt, and the attempts back
-// off (at 0, 1 and 3 s within the time watched).
+// Each refusal (and a client certificate missing) names its own cause, once per attempt, and the
+// attempts back off (at 0, 1 and 3 s within the time watched).
 TEST_F(MqttSecure, WrongPasswordUntrustedCaAndNameMismatchEachSayWhyAndBackOff) {
   const std::string config =
       "{\"blocks\": {" +
@@ -137,11 +137,13 @@ TEST_F(MqttSecure, WrongPasswordUntrustedCaAndNameMismatchEachSayWhyAndBackOff) 
       ", " +
       input("mismatch", "BYADDRESS", "secure/x",
             R"({"username": "weft", "password": "s3cret", "ca_file": "$CA"})") +
+      ", " + input("nocert", "MTLS", "secure/x", R"({"ca_file": "$CA"})") +
       R"(, "d": {"type": "DUMPSTRINGBLOCK"}},
     "mappings": {"password:output": "d:input"}})";
   auto pipe = weft_test::run_weft_pipe(config, {{"healthcheck_path", weft_test::temp_path("h")},
                                                 {"GOOD", tls_url()},
                                                 {"BYADDRESS", tls_url("127.0.0.1")},
+                                                {"MTLS", mtls_url()},
                                                 {"CA", certs_.ca_file()},
                                                 {"OTHER", certs_.other_ca_file()}});
   std::this_thread::sleep_for(4500ms);
@@ -157,14 +159,19 @@ TEST_F(MqttSecure, WrongPasswordUntrustedCaAndNameMismatchEachSayWhyAndBackOff) 
           "certificate chain",
       "MQTT: Connection to 127.0.0.1:" + port +
           " failed: the broker's certificate does not name host \"127.0.0.1\"",
+      // TLS 1.3 lets the broker refuse the missing client certificate only
+      // after the handshake, with an alert.
+      "MQTT: Connection to localhost:" + std::to_string(broker_.mtls_port()) +
+          " failed: TLS: tlsv13 alert certificate required",
   };
   for (const std::string& line : lines) {
     EXPECT_GE(occurrences(log, line), 2u) << line << "\n" << log;
     EXPECT_LE(occurrences(log, line), 4u) << line << "\n" << log;
   }
   // Nothing else failed, and nothing got through.
-  EXPECT_EQ(occurrences(log, "failed: "),
-            occurrences(log, lines[0]) + occurrences(log, lines[1]) + occurrences(log, lines[2]))
+  EXPECT_EQ(occurrences(log, "failed: "), occurrences(log, lines[0]) + occurrences(log, lines[1]) +
+                                              occurrences(log, lines[2]) +
+                                              occurrences(log, lines[3]))
       << log;
   EXPECT_EQ(occurrences(broker_.log(), "u'weft'"), 0u) << broker_.log();
 }
