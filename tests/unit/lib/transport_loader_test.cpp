@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -125,8 +126,11 @@ TEST_F(LoaderTest, NameNeedsThePrefixWithUnderscore) {
 // A stale copy beside the real plug-in ("libzebt_mqtt.so.old") must never be
 // loaded: only "libzebt_NAME.so" and "zebt_NAME.so" are plug-in file names.
 TEST_F(LoaderTest, OnlyPluginLibraryNamesAreLoaded) {
-  const std::string folder = testing::TempDir() + "loader_names";
-  ::mkdir(folder.c_str(), 0755);
+  // A fresh folder: a library left from an earlier run must not be loaded,
+  // nor a file that a loaded library maps be written over.
+  std::string pattern = testing::TempDir() + "loader_names_XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const std::string folder = pattern;
   std::ifstream real(dir("ext_lib") + "/libzebt_loopback.so", std::ios::binary);
   ASSERT_TRUE(real.good());
   const std::string bytes((std::istreambuf_iterator<char>(real)), std::istreambuf_iterator<char>());
