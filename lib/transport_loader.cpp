@@ -59,6 +59,19 @@ std::string installed_plugin_dir() {
   return file.substr(0, file.rfind('/') + 1) + ZEB_INSTALLED_PLUGIN_SUBDIR;
 }
 
+// A plug-in library is "libzebt_NAME.so" or "zebt_NAME.so" and nothing else:
+// a backup such as "libzebt_mqtt.so.old" left beside the real file must never
+// be loaded in its place.
+bool is_plugin_file_name(const char* name) {
+  static const char kSuffix[] = ".so";
+  const size_t suffix = sizeof kSuffix - 1;
+  std::string text(name);
+  if (text.compare(0, 3, "lib") == 0) text.erase(0, 3);
+  const size_t prefix = std::strlen("zebt_");
+  return text.size() > prefix + suffix && text.compare(0, prefix, "zebt_") == 0 &&
+         text.compare(text.size() - suffix, suffix, kSuffix) == 0;
+}
+
 // A plug-in may leave its name null; log lines still need a text.
 const char* display_name(Transport* transport) {
   const char* name = transport->get_transport_name();
@@ -134,7 +147,7 @@ void TransportLoader::load_directory(const std::string& dir, Search& search) {
     return;
   }
   while (const dirent* entry = ::readdir(handle.get())) {
-    if (std::strstr(entry->d_name, "zebt_") == nullptr) continue;
+    if (!is_plugin_file_name(entry->d_name)) continue;
     if (search.earlier_wins && search.loaded_names.count(entry->d_name) != 0) {
       log_debug(search.log, "TransportLoader: %s already loaded from an earlier folder, skipped",
                 entry->d_name);

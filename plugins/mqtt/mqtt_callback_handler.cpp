@@ -4,6 +4,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -65,6 +67,25 @@ constexpr auto kNudgeEvery = std::chrono::milliseconds(kKeepAliveSeconds * 500);
 // Data sent but not acknowledged by the broker's TCP for this long ends the
 // connection: a vanished broker is noticed even while the socket is not read.
 constexpr unsigned kTcpUserTimeoutMs = 3 * kKeepAliveSeconds * 1000;
+// Error lines kept per connection attempt: the first ones name the cause.
+constexpr size_t kMaxTlsErrors = 4;
+
+const char* or_null(const std::string& text) {
+  return text.empty() ? nullptr : text.c_str();
+}
+
+// libmosquitto's line without its "OpenSSL Error[0]: " or "Error: " lead, and
+// an OpenSSL error string ("error:0A000086:SSL routines::certificate verify
+// failed") reduced to its reason.
+std::string plain_reason(std::string line) {
+  const size_t lead = line.find(": ");
+  if (line.compare(0, 6, "Error:") == 0 || line.compare(0, 13, "OpenSSL Error") == 0) {
+    if (lead != std::string::npos) line.erase(0, lead + 2);
+  }
+  if (line.compare(0, 6, "error:") == 0) line.erase(0, line.rfind(':') + 1);
+  while (!line.empty() && (line.back() == '.' || line.back() == '\n')) line.pop_back();
+  return line;
+}
 
 // "$share/GROUP/FILTER" delivers topics that match FILTER.
 const char* strip_share_prefix(const std::string& filter) {
@@ -445,6 +466,36 @@ void MQTTCallbackHandler::on_message(mosquitto*, void* obj, const mosquitto_mess
   }
 }
 
+// libmosquitto reports why a TLS connection failed only through its log; the
+// lines of this handle's own attempts are kept for the one line that says why.
+void MQTTCallbackHandler::on_log(mosquitto* mosq, void* obj, int level, const char* text) {
+  auto* self = static_cast<MQTTCallbackHandler*>(obj);
+  if (level != MOSQ_LOG_ERR || text == nullptr || tls_serving != self) return;
+  try {
+    if (self->tls_errors_.size() < kMaxTlsErrors) self->tls_errors_.emplace_back(text);
+    // The failing handshake's SSL object is still there while it is reported.
+    const SSL* ssl = static_cast<const SSL*>(mosquitto_ssl_get(mosq));
+    if (self->verify_error_ == X509_V_OK && ssl != nullptr) {
+      self->verify_error_ = SSL_get_verify_result(ssl);
+    }
+  } catch (...) {
+    // Nothing may unwind into libmosquitto; the reason is only less precise.
+  }
+}
+
+// An encrypted client key is opened with "key_password"; without one the
+// load fails instead of OpenSSL asking on a terminal nobody watches.
+int MQTTCallbackHandler::key_password(char* buf, int size, int, void* mosq) {
+  const auto* self =
+      static_cast<const MQTTCallbackHandler*>(mosquitto_userdata(static_cast<mosquitto*>(mosq)));
+  if (self == nullptr || buf == nullptr || size <= 0) return 0;
+  const std::string& password = self->settings_.key_password;
+  if (password.size() >= static_cast<size_t>(size)) return 0;
+  std::memcpy(buf, password.data(), password.size());
+  buf[password.size()] = '\0';
+  return static_cast<int>(password.size());
+}
+
 void MQTTCallbackHandler::net_loop() {
   pthread_setname_np(pthread_self(), "mqtt-net");
   tls_serving = this;
@@ -499,6 +550,9 @@ int MQTTCallbackHandler::begin_connect() {
   mosquitto_disconnect_callback_set(mosq, on_disconnect);
   mosquitto_publish_callback_set(mosq, on_publish);
   mosquitto_message_callback_set(mosq, on_message);
+  mosquitto_log_callback_set(mosq, on_log);
+  const int secured = apply_security(mosq);
+  if (secured != MOSQ_ERR_SUCCESS) return secured;
   errno = 0;
   const int result =
       mosquitto_connect_async(mosq, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
@@ -506,10 +560,53 @@ int MQTTCallbackHandler::begin_connect() {
   return result;
 }
 
+int MQTTCallbackHandler::apply_security(mosquitto* mosq) {
+  const MQTTPlaneSettings& s = settings_;
+  if (!s.username.empty()) {
+    const int result = mosquitto_username_pw_set(mosq, s.username.c_str(), or_null(s.password));
+    if (result != MOSQ_ERR_SUCCESS) return result;
+  }
+  if (!s.tls) return MOSQ_ERR_SUCCESS;
+  const bool own_ca = !s.ca_file.empty() || !s.ca_dir.empty();
+  // libmosquitto needs a CA source to take a client certificate along.
+  const char* ca_dir = own_ca ? or_null(s.ca_dir) : X509_get_default_cert_dir();
+  int result = mosquitto_tls_set(mosq, or_null(s.ca_file), ca_dir, or_null(s.cert_file),
+                                 or_null(s.key_file), key_password);
+  if (result == MOSQ_ERR_SUCCESS && !own_ca) {
+    result = mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+  }
+  if (result == MOSQ_ERR_SUCCESS) {
+    result = mosquitto_tls_opts_set(mosq, SSL_VERIFY_PEER, s.tls_version.c_str(), nullptr);
+  }
+  if (result == MOSQ_ERR_SUCCESS) result = mosquitto_tls_insecure_set(mosq, s.tls_insecure);
+  if (result != MOSQ_ERR_SUCCESS && tls_errors_.size() < kMaxTlsErrors) {
+    tls_errors_.emplace_back("Error: the TLS files of the plane cannot be read any more");
+  }
+  return result;
+}
+
+std::string MQTTCallbackHandler::tls_reason() const {
+  for (const std::string& line : tls_errors_) {
+    if (line.find("host name verification failed") != std::string::npos) {
+      return "the broker's certificate does not name host \"" + settings_.host + "\"";
+    }
+  }
+  // OpenSSL reports a check refused by libmosquitto's own callback as unspecified.
+  if (verify_error_ != X509_V_OK && verify_error_ != X509_V_ERR_UNSPECIFIED) {
+    return std::string("the broker's certificate is not trusted: ") +
+           X509_verify_cert_error_string(verify_error_);
+  }
+  if (tls_errors_.empty())
+    return std::string("TLS: ") + X509_verify_cert_error_string(verify_error_);
+  return "TLS: " + plain_reason(tls_errors_.front());
+}
+
 bool MQTTCallbackHandler::session(std::string& why, Clock::time_point& up_since) {
   void* log = *log_ref_;
   connack_ = -1;
   disconnect_reason_ = 0;
+  tls_errors_.clear();
+  verify_error_ = X509_V_OK;
   drained_ = true;
   const auto deadline = Clock::now() + std::chrono::seconds(settings_.connect_timeout_seconds);
   zeb::log_debug(log, "MQTT: Connecting to %s:%d", settings_.host.c_str(), settings_.port);
@@ -568,6 +665,7 @@ void MQTTCallbackHandler::went_down() {
 std::string MQTTCallbackHandler::describe(int result, int error) const {
   if (connack_ > 0)
     return std::string("refused by the broker: ") + mosquitto_connack_string(connack_);
+  if (settings_.tls && (!tls_errors_.empty() || verify_error_ != X509_V_OK)) return tls_reason();
   if (result == MOSQ_ERR_NO_CONN && disconnect_reason_ != 0) result = disconnect_reason_;
   switch (result) {
     case MOSQ_ERR_ERRNO:
@@ -614,11 +712,22 @@ int MQTTCallbackHandler::serve(int wait_ms, bool handshake) {
   const int sock = mosquitto_socket(mosq);
   if (sock < 0) return disconnect_reason_ != 0 ? disconnect_reason_ : MOSQ_ERR_NO_CONN;
   const bool reading = handshake || !delivery_->full();
+  // TLS decrypts whole records: what the last read did not take of one waits
+  // inside OpenSSL, where poll cannot see it, and is read without waiting.
+  // (Publishers may be writing through the same SSL object in direct mode.)
+  bool unread = false;
+  if (reading) {
+    const std::unique_lock<std::mutex> io = socket_guard();
+    const SSL* ssl = static_cast<const SSL*>(mosquitto_ssl_get(mosq));
+    unread = ssl != nullptr && SSL_pending(ssl) > 0;
+  }
   pollfd fds[2] = {
       {sock,
        static_cast<short>((reading ? POLLIN : 0) | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0},
       {wake_fd_.get(), POLLIN, 0}};
-  if (::poll(fds, 2, wait_ms) < 0) return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+  if (::poll(fds, 2, unread ? 0 : wait_ms) < 0) {
+    return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+  }
   if (fds[1].revents != 0) {
     uint64_t count = 0;
     if (::read(wake_fd_.get(), &count, sizeof count) < 0) count = 0;
@@ -633,7 +742,7 @@ int MQTTCallbackHandler::serve(int wait_ms, bool handshake) {
     errno = error != 0 ? error : ECONNRESET;
     return MOSQ_ERR_ERRNO;
   }
-  if (reading && fds[0].revents != 0) {
+  if (reading && (fds[0].revents != 0 || unread)) {
     // Whatever the socket holds is read before polling again, while there is
     // room for it; a read that finds nothing more leaves errno at EAGAIN.
     for (int packets = 0; packets < kReadBurst; ++packets) {

@@ -37,6 +37,20 @@ struct MQTTPlaneSettings {
   bool no_delay = true;
   int connect_timeout_seconds = 5;
   size_t max_message_size = 16u * 1024 * 1024;
+  // Credentials, sent only when `username` is not empty.
+  std::string username;
+  std::string password;
+  // TLS, for "mqtts" addresses. Without a CA file or folder the system's
+  // trusted certificates are used. `tls_insecure` skips only the check that
+  // the broker's certificate names the host connected to.
+  bool tls = false;
+  std::string ca_file;
+  std::string ca_dir;
+  std::string cert_file;
+  std::string key_file;
+  std::string key_password;
+  std::string tls_version = "tlsv1.2";
+  bool tls_insecure = false;
 };
 
 // One broker connection: its subscriptions, its publishing, the network thread
@@ -121,6 +135,8 @@ class MQTTCallbackHandler {
   static void on_disconnect(mosquitto* mosq, void* obj, int code);
   static void on_publish(mosquitto* mosq, void* obj, int mid);
   static void on_message(mosquitto* mosq, void* obj, const mosquitto_message* msg);
+  static void on_log(mosquitto* mosq, void* obj, int level, const char* text);
+  static int key_password(char* buf, int size, int rwflag, void* mosq);
 
   void net_loop();
   // One connection attempt and, when it succeeds, the connection's life. The
@@ -128,6 +144,11 @@ class MQTTCallbackHandler {
   bool session(std::string& why, std::chrono::steady_clock::time_point& up_since);
   // Re-initialises the handle and starts a non-blocking connect.
   int begin_connect();
+  // Credentials and TLS settings, given to the handle before every attempt
+  // (re-initialising the handle forgets them).
+  int apply_security(mosquitto* mosq);
+  // Why a TLS connection failed, from what libmosquitto and OpenSSL reported.
+  std::string tls_reason() const;
   // One round of socket events, reads, pending writes and keep-alive, waiting
   // at most `wait_ms`; a libmosquitto status, not MOSQ_ERR_SUCCESS when the
   // connection is lost.
@@ -189,6 +210,10 @@ class MQTTCallbackHandler {
   int connack_ = -1;           // CONNACK return code of the current attempt, -1 before it
   int disconnect_reason_ = 0;  // what libmosquitto said when it closed the socket
   bool drained_ = true;        // the last read found the socket empty
+  // Error lines libmosquitto logged during the current attempt (at most a
+  // few) and the certificate check's verdict on the broker.
+  std::vector<std::string> tls_errors_;
+  long verify_error_ = 0;
   std::chrono::steady_clock::time_point last_nudge_;
 
   std::atomic<bool> running_{true};

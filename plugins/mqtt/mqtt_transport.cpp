@@ -1,10 +1,14 @@
 #include "mqtt_transport.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
@@ -16,6 +20,11 @@
 namespace {
 
 constexpr int kDefaultPort = 1883;
+constexpr int kDefaultTlsPort = 8883;
+constexpr char kTlsScheme[] = "mqtts";
+// Options that only mean something over TLS.
+constexpr const char* kTlsOptions[] = {"ca_file",      "ca_dir",      "cert_file",   "key_file",
+                                       "key_password", "tls_version", "tls_insecure"};
 constexpr int kMethods = zeb::kMethodSub | zeb::kMethodPub;
 
 // The plane's QoS from its options: 0, 1 or 2; anything else falls back to 0.
@@ -49,6 +58,73 @@ double read_positive(const nlohmann::json& options, const char* key, double most
   return fallback;
 }
 
+// A text option, empty when absent.
+std::string read_text(const nlohmann::json& options, const char* key) {
+  if (!options.is_object() || !options.contains(key)) return {};
+  const nlohmann::json& value = options[key];
+  if (!value.is_string()) throw std::invalid_argument(std::string(key) + " must be a text");
+  return value.get<std::string>();
+}
+
+// A file (or a folder) the TLS setup reads, checked now: a path that is wrong
+// is a fault of the configuration, not a reason to retry the broker forever.
+std::string read_path(const nlohmann::json& options, const char* key, bool folder) {
+  std::string path = read_text(options, key);
+  if (path.empty()) return path;
+  struct stat info {};
+  const char* problem = nullptr;
+  if (::stat(path.c_str(), &info) != 0 || ::access(path.c_str(), R_OK) != 0) {
+    problem = std::strerror(errno);
+  } else if (folder && !S_ISDIR(info.st_mode)) {
+    problem = "not a folder";
+  } else if (!folder && !S_ISREG(info.st_mode)) {
+    problem = "not a file";
+  }
+  if (problem != nullptr) {
+    throw std::invalid_argument(std::string(key) + " \"" + path + "\" cannot be used: " + problem);
+  }
+  return path;
+}
+
+void read_security(const nlohmann::json& options, bool tls, MQTTPlaneSettings& settings) {
+  settings.username = read_text(options, "username");
+  settings.password = read_text(options, "password");
+  if (settings.username.empty() && !settings.password.empty()) {
+    throw std::invalid_argument("password needs a username");
+  }
+  settings.tls = tls;
+  if (!tls) {
+    for (const char* key : kTlsOptions) {
+      if (options.is_object() && options.contains(key)) {
+        throw std::invalid_argument(std::string(key) + " needs an mqtts:// transport address");
+      }
+    }
+    return;
+  }
+  settings.ca_file = read_path(options, "ca_file", false);
+  settings.ca_dir = read_path(options, "ca_dir", true);
+  settings.cert_file = read_path(options, "cert_file", false);
+  settings.key_file = read_path(options, "key_file", false);
+  settings.key_password = read_text(options, "key_password");
+  if (settings.cert_file.empty() != settings.key_file.empty()) {
+    throw std::invalid_argument("cert_file and key_file go together");
+  }
+  const std::string version = read_text(options, "tls_version");
+  if (!version.empty()) {
+    if (version != "tlsv1.2" && version != "tlsv1.3") {
+      throw std::invalid_argument("tls_version must be \"tlsv1.2\" or \"tlsv1.3\", not \"" +
+                                  version + "\"");
+    }
+    settings.tls_version = version;
+  }
+  if (options.is_object() && options.contains("tls_insecure")) {
+    if (!options["tls_insecure"].is_boolean()) {
+      throw std::invalid_argument("tls_insecure must be true or false");
+    }
+    settings.tls_insecure = options["tls_insecure"].get<bool>();
+  }
+}
+
 MQTTPlaneSettings read_settings(void* entry, void* log) {
   MQTTPlaneSettings settings;
   settings.plane = zeb_get_plane_id(entry);
@@ -71,14 +147,18 @@ MQTTPlaneSettings read_settings(void* entry, void* log) {
   settings.max_message_size = static_cast<size_t>(read_positive(
       options, "max_message_size", 256.0 * 1024 * 1024, settings.max_message_size, log));
   const zeb::Url url(zeb_get_transport_addr(entry));
+  const bool tls = url.scheme() == kTlsScheme;
+  read_security(options, tls, settings);
   settings.host = url.host();
-  settings.port = url.port().empty() ? kDefaultPort : std::atoi(url.port().c_str());
+  settings.port = !url.port().empty() ? std::atoi(url.port().c_str())
+                  : tls               ? kDefaultTlsPort
+                                      : kDefaultPort;
   return settings;
 }
 
 }  // namespace
 
-const char* MQTTTransport::schemes[2] = {"mqtt-tcp", nullptr};
+const char* MQTTTransport::schemes[3] = {"mqtt-tcp", kTlsScheme, nullptr};
 
 MQTTTransport::MQTTTransport(int id, void* log) : zeb::BaseTransport(id), log_(log) {}
 
@@ -118,7 +198,24 @@ MQTTCallbackHandler* MQTTTransport::connection(void* entry, int* qos_out,
   if (MQTTCallbackHandler* handler = find()) return handler;
   std::lock_guard<std::mutex> opening(open_lock_);
   if (MQTTCallbackHandler* handler = find()) return handler;
-  const MQTTPlaneSettings settings = read_settings(entry, log_);
+  MQTTPlaneSettings settings;
+  try {
+    settings = read_settings(entry, log_);
+  } catch (const std::exception& e) {
+    // Said once per plane and reason: a block that tries again every second
+    // would otherwise fill the log with it.
+    std::string& said = refused_[plane_id];
+    if (said != e.what()) {
+      said = e.what();
+      zeb::log_error(log_, "MQTT: Invalid plane options of %s: %s", plane_id.c_str(), e.what());
+    }
+    return nullptr;
+  }
+  refused_.erase(plane_id);
+  if (settings.tls_insecure) {
+    zeb::log_warn(log_, "MQTT: tls_insecure is set for %s: the broker's host name is not checked",
+                  plane_id.c_str());
+  }
   auto handler = std::make_unique<MQTTCallbackHandler>(this, settings, &log_, first == nullptr);
   MQTTCallbackHandler* handler_ptr = handler.get();
   if (first != nullptr) {
@@ -148,6 +245,7 @@ int MQTTTransport::publish(const char* ref, void* entry, char* data, size_t len,
     zeb::log_error(log_, "MQTT: Invalid plane options: %s", e.what());
     return zeb::kInvalidOption;
   }
+  if (handler == nullptr) return zeb::kInvalidOption;
   // The first publish of a plane waits for the first attempt; later ones while
   // down are refused at once.
   handler->await_first_attempt();
@@ -177,6 +275,7 @@ int MQTTTransport::sub(const char* ref, void* entry, zeb::MessageCallback callba
     zeb::log_error(log_, "MQTT: Invalid plane options: %s", e.what());
     return zeb::kInvalidOption;
   }
+  if (handler == nullptr) return zeb::kInvalidOption;
   zeb::log_debug(log_, "MQTT: Subscribing to %s with qos: %d", ref, qos);
   if (created) return zeb::kSuccess;
   handler->queue_mode();

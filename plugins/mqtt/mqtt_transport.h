@@ -15,9 +15,9 @@ struct MQTTHandles {
 };
 
 // Publish and subscribe over MQTT brokers for planes with the scheme
-// "mqtt-tcp". One connection per plane id, made on first use and kept, up or
-// down, for the life of the transport; its network thread connects and
-// reconnects with back-off.
+// "mqtt-tcp", or "mqtts" for MQTT over TLS. One connection per plane id, made on first use and
+// kept, up or down, for the life of the transport; its network thread connects and reconnects with
+// back-off.
 //
 // Thread rules: `pub`, `pub_tracked` and `sub` run on the callers' threads.
 // `connections_lock_` guards `connections_` (held only for look-ups and
@@ -43,7 +43,7 @@ class MQTTTransport : public zeb::BaseTransport {
 
   void* log() const { return log_; }
 
-  static const char* schemes[2];
+  static const char* schemes[3];
 
  private:
   // A subscription recorded on a new connection before its network thread
@@ -57,7 +57,8 @@ class MQTTTransport : public zeb::BaseTransport {
 
   // Finds or makes the connection of the plane `entry` names: made to publish
   // when `first` is null, else recording `first` (`*created` tells whether it
-  // did). Throws on options that are not valid JSON.
+  // did). Null when the options are refused (said once per plane and reason).
+  // Throws when a connection cannot be set up.
   MQTTCallbackHandler* connection(void* entry, int* qos_out, const FirstSubscription* first,
                                   bool* created);
   int publish(const char* ref, void* entry, char* data, size_t len, zeb::PublishCallback done,
@@ -67,4 +68,5 @@ class MQTTTransport : public zeb::BaseTransport {
   std::mutex open_lock_;
   std::mutex connections_lock_;
   std::map<std::string, MQTTHandles> connections_;  // guarded by connections_lock_
+  std::map<std::string, std::string> refused_;      // plane -> why; guarded by open_lock_
 };

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -55,8 +56,33 @@ int free_port() {
 
 MosquittoBroker::MosquittoBroker() : port_(free_port()), dir_(temp_path("broker")) {
   ::mkdir(dir_.c_str(), 0755);
+  launch();
+}
+
+MosquittoBroker::MosquittoBroker(const BrokerSecurity& security)
+    : port_(free_port()), secure_(true), security_(security), dir_(temp_path("broker")) {
+  ::mkdir(dir_.c_str(), 0700);
+  const std::string passwords = dir_ + "/passwd";
+  for (size_t i = 0; i < security_.users.size(); ++i) {
+    std::vector<std::string> args{"-b", passwords, security_.users[i].first,
+                                  security_.users[i].second};
+    if (i == 0) args.insert(args.begin(), "-c");
+    ChildProcess tool("/usr/bin/mosquitto_passwd", args);
+    if (tool.wait_exit(std::chrono::seconds(30)) != 0) {
+      throw std::runtime_error("mosquitto_passwd failed: " + tool.err());
+    }
+  }
+  write_file(dir_ + "/acl", security_.acl);
+  launch();
+}
+
+void MosquittoBroker::launch() {
   for (int attempt = 0; attempt < 5; ++attempt) {
     if (attempt > 0) port_ = free_port();
+    if (secure_) {
+      tls_port_ = free_port();
+      mtls_port_ = free_port();
+    }
     write_config();
     if (start()) return;
   }
@@ -64,9 +90,24 @@ MosquittoBroker::MosquittoBroker() : port_(free_port()), dir_(temp_path("broker"
 }
 
 void MosquittoBroker::write_config() {
-  write_file(dir_ + "/mosquitto.conf", "listener " + std::to_string(port_) +
+  std::string secure;
+  if (secure_) {
+    const std::string files = "cafile " + security_.ca_file + "\ncertfile " + security_.cert_file +
+                              "\nkeyfile " + security_.key_file + "\nallow_anonymous false\n" +
+                              "acl_file " + dir_ + "/acl\n";
+    // Started as root, the broker would switch to its own user, who cannot
+    // read the test's private keys and password file.
+    const passwd* self = ::getpwuid(::getuid());
+    if (self != nullptr) secure = std::string("user ") + self->pw_name + "\n";
+    secure += "listener " + std::to_string(tls_port_) + " localhost\n" + files + "password_file " +
+              dir_ + "/passwd\n" + "listener " + std::to_string(mtls_port_) + " localhost\n" +
+              files + "require_certificate true\nuse_identity_as_username true\n";
+  }
+  write_file(dir_ + "/mosquitto.conf", std::string(secure_ ? "per_listener_settings true\n" : "") +
+                                           "listener " + std::to_string(port_) +
                                            " 127.0.0.1\n"
-                                           "allow_anonymous true\n"
+                                           "allow_anonymous true\n" +
+                                           secure +
                                            "persistence true\n"
                                            "persistence_location " +
                                            dir_ +

@@ -2,10 +2,25 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/child_process.h"
 
 namespace weft_test {
+
+// What a broker with TLS listeners asks of its clients. The listener at
+// `tls_port` takes a user name and password from `users`; the one at
+// `mtls_port` takes a client certificate signed by `ca_file`, whose common
+// name becomes the user name. Both apply the access rules of `acl` (the text
+// of a Mosquitto ACL file); the plain listener at `port` stays open to all.
+struct BrokerSecurity {
+  std::string ca_file;
+  std::string cert_file;
+  std::string key_file;
+  std::vector<std::pair<std::string, std::string>> users;
+  std::string acl;
+};
 
 // A real Mosquitto broker on a free loopback port, started from a generated
 // configuration and stopped by its pid. It never drops messages for slow
@@ -13,9 +28,13 @@ namespace weft_test {
 class MosquittoBroker {
  public:
   MosquittoBroker();
+  // Also listens with TLS on "localhost" (see BrokerSecurity).
+  explicit MosquittoBroker(const BrokerSecurity& security);
   ~MosquittoBroker();
 
   int port() const { return port_; }
+  int tls_port() const { return tls_port_; }
+  int mtls_port() const { return mtls_port_; }
   std::string url() const { return "mqtt-tcp://127.0.0.1:" + std::to_string(port_); }
 
   // Kills the broker; persistent sessions survive in its persistence file.
@@ -30,8 +49,13 @@ class MosquittoBroker {
 
  private:
   void write_config();
+  void launch();
 
   int port_;
+  int tls_port_ = 0;
+  int mtls_port_ = 0;
+  bool secure_ = false;
+  BrokerSecurity security_;
   std::string dir_;
   std::unique_ptr<ChildProcess> process_;
 };

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -119,6 +121,42 @@ TEST_F(LoaderTest, NameNeedsThePrefixWithUnderscore) {
   load(dir("ext_lib_no_underscore"));
   EXPECT_EQ(scheme("edge"), nullptr);
   EXPECT_EQ(id(0), nullptr);
+}
+
+// A stale copy beside the real plug-in ("libzebt_mqtt.so.old") must never be
+// loaded: only "libzebt_NAME.so" and "zebt_NAME.so" are plug-in file names.
+TEST_F(LoaderTest, OnlyPluginLibraryNamesAreLoaded) {
+  // A fresh folder: a library left from an earlier run must not be loaded,
+  // nor a file that a loaded library maps be written over.
+  std::string pattern = testing::TempDir() + "loader_names_XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const std::string folder = pattern;
+  std::ifstream real(dir("ext_lib") + "/libzebt_loopback.so", std::ios::binary);
+  ASSERT_TRUE(real.good());
+  const std::string bytes((std::istreambuf_iterator<char>(real)), std::istreambuf_iterator<char>());
+  const auto place = [&](const std::string& name) {
+    std::ofstream(folder + "/" + name, std::ios::binary) << bytes;
+  };
+  for (const char* name : {"libzebt_loopback.so.old", "libzebt_loopback.so~", "zebt_loopback.so.1",
+                           "libzebt_loopback.sox", "old_libzebt_loopback.so", "libzebt_.so",
+                           "zebt_.so", "libzebt_loopback.SO", "liblibzebt_loopback.so"}) {
+    place(name);
+  }
+  std::string log = load(folder);
+  EXPECT_EQ(scheme("loop"), nullptr) << log;
+  EXPECT_EQ(id(0), nullptr);
+  EXPECT_FALSE(has(log, "Can't open")) << log;
+
+  place("zebt_loopback.so");
+  log = load(folder);
+  EXPECT_TRUE(has(log, "Found transports: LOOPBACK [zebt_loopback.so] \n")) << log;
+  EXPECT_EQ(id(1), nullptr);
+  std::remove((folder + "/zebt_loopback.so").c_str());
+
+  place("libzebt_loopback.so");
+  log = load(folder);
+  EXPECT_TRUE(has(log, "Found transports: LOOPBACK [libzebt_loopback.so] \n")) << log;
+  EXPECT_EQ(id(1), nullptr);
 }
 
 TEST_F(LoaderTest, PluginWithoutCleanupIsSkippedAndGetsNoId) {

@@ -1,6 +1,11 @@
 // The MQTT plug-in, loaded by libzeb from build/ext_lib, against a real broker.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,11 +16,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/fake_broker.h"
 #include "support/mosquitto_broker.h"
 #include "support/mqtt_test_client.h"
+#include "support/test_certificates.h"
 #include "unit/lib/log_capture.h"
 #include "zeb/client.h"
 #include "zeb/connection_mapping.h"
@@ -753,4 +760,159 @@ TEST_F(MqttTransport, PublishingResumesAfterTheBrokerWasFrozen) {
   free_clients();
   const std::string log = capture.text();
   EXPECT_NE(log.find("lost: no answer to a keep-alive ping within 5 s"), std::string::npos) << log;
+}
+
+// A wrong TLS option or a file that is not there is said once, at the first
+// use of the plane, and no connection is attempted however often it is used.
+TEST_F(MqttTransport, SecurityOptionsAreCheckedOnceBeforeAnyAttempt) {
+  const std::string folder = weft_test::temp_path("tls-options");
+  ::mkdir(folder.c_str(), 0700);
+  const std::string file = folder + "/ca.crt";
+  std::ofstream(file) << "not used";
+  const std::string tls =
+      R"({"transport_addr":"mqtts://127.0.0.1:)" + std::to_string(broker_.port()) + "\"";
+  const std::pair<std::string, std::string> cases[] = {
+      {tls + R"(,"ca_file":"/no/such/ca.crt"})",
+       "ca_file \"/no/such/ca.crt\" cannot be used: No such file or directory"},
+      {tls + R"(,"ca_dir":")" + file + "\"}",
+       "ca_dir \"" + file + "\" cannot be used: not a folder"},
+      {tls + R"(,"ca_file":")" + folder + "\"}",
+       "ca_file \"" + folder + "\" cannot be used: not a file"},
+      {tls + R"(,"cert_file":")" + file + "\"}", "cert_file and key_file go together"},
+      {tls + R"(,"tls_version":"tlsv1.0"})",
+       "tls_version must be \"tlsv1.2\" or \"tlsv1.3\", not \"tlsv1.0\""},
+      {tls + R"(,"tls_insecure":"yes"})", "tls_insecure must be true or false"},
+      {tls + R"(,"password":"secret"})", "password needs a username"},
+      {tls + R"(,"username":7})", "username must be a text"},
+      {plane_json(R"(,"ca_file":")" + file + "\""), "ca_file needs an mqtts:// transport address"},
+      {plane_json(R"(,"tls_insecure":false)"), "tls_insecure needs an mqtts:// transport address"},
+  };
+  LogCapture capture("options");
+  int index = 0;
+  for (const auto& [options, reason] : cases) {
+    zeb::IClient* client = make_client("bad" + std::to_string(index++), options, "options");
+    Received received;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(client->pub("t"), zeb::kInvalidOption) << options;
+      EXPECT_EQ(subscribe(client, "t", received), zeb::kInvalidOption) << options;
+    }
+  }
+  const std::string log = capture.text();
+  index = 0;
+  for (const auto& [options, reason] : cases) {
+    const std::string plane = "bad" + std::to_string(index++);
+    EXPECT_EQ(occurrences(log, "MQTT: Invalid plane options of " + plane + ": " + reason + "\n"),
+              1u)
+        << log;
+  }
+  EXPECT_EQ(occurrences(log, "MQTT: Connecting to"), 0u);
+}
+
+TEST_F(MqttTransport, TlsAddressesWithoutAPortUse8883) {
+  LogCapture capture("tlsport");
+  zeb::IClient* client = make_client(
+      "tlsport", R"({"transport_addr":"mqtts://127.0.0.1","connect_timeout":1})", "tlsport");
+  EXPECT_EQ(client->pub("t"), zeb::kConnectionFailed);
+  free_clients();
+  const std::string log = capture.text();
+  EXPECT_NE(log.find("MQTT: Connecting to 127.0.0.1:8883"), std::string::npos) << log;
+}
+
+// A broker with a TLS listener that asks for user "weft" and password "pw".
+class MqttTransportTls : public MqttTransport {
+ protected:
+  MqttTransportTls()
+      : secure_(weft_test::BrokerSecurity{certs_.ca_file(),
+                                          certs_.server_cert(),
+                                          certs_.server_key(),
+                                          {{"weft", "pw"}},
+                                          "user weft\ntopic readwrite #\n"}) {}
+
+  std::string tls_plane(const std::string& host, const std::string& extra = "") const {
+    return R"({"transport_addr":"mqtts://)" + host + ":" + std::to_string(secure_.tls_port()) +
+           R"(","username":"weft","password":"pw","ca_file":")" + certs_.ca_file() + "\"" + extra +
+           "}";
+  }
+
+  weft_test::TestCertificates certs_;
+  MosquittoBroker secure_;
+};
+
+// Publishes in flight when the connection is lost make the next attempt start
+// from a re-initialised libmosquitto handle; it must log in over TLS again.
+TEST_F(MqttTransportTls, AConnectionRebuiltAfterALossLogsInOverTlsAgain) {
+  zeb::IClient* client = make_client("rebuilt", tls_plane("localhost", R"(,"qos":1)"));
+  Received received;
+  ASSERT_EQ(subscribe(client, "t", received), zeb::kSuccess);
+  await_route(client, "t", received);
+
+  secure_.pause();
+  for (std::string text : {"a", "b", "c"}) {
+    ASSERT_EQ(client->pub("t", text.data(), text.size()), zeb::kSuccess);
+  }
+  secure_.stop();
+  ASSERT_TRUE(secure_.start());
+  // Sent again, after the subscription was renewed, once the plane is back.
+  ASSERT_TRUE(received.wait_for(3, 15s)) << secure_.log();
+  std::lock_guard<std::mutex> guard(received.lock);
+  std::vector<std::string> payloads;
+  for (const auto& message : received.messages) payloads.push_back(message.second);
+  EXPECT_EQ(payloads, (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST_F(MqttTransportTls, TlsInsecureSkipsOnlyTheHostNameCheck) {
+  LogCapture capture("insecure");
+  zeb::IClient* by_address =
+      make_client("address", tls_plane("127.0.0.1", R"(,"tls_insecure":true)"), "insecure");
+  zeb::IClient* untrusted =
+      make_client("untrusted",
+                  R"({"transport_addr":"mqtts://127.0.0.1:)" + std::to_string(secure_.tls_port()) +
+                      R"(","tls_insecure":true,"username":"weft","password":"pw","ca_file":")" +
+                      certs_.other_ca_file() + "\"}",
+                  "insecure");
+  EXPECT_EQ(by_address->pub("t"), zeb::kSuccess);
+  EXPECT_EQ(untrusted->pub("t"), zeb::kConnectionFailed);
+  free_clients();
+  const std::string log = capture.text();
+  EXPECT_NE(
+      log.find("MQTT: tls_insecure is set for address: the broker's host name is not checked"),
+      std::string::npos)
+      << log;
+  EXPECT_NE(log.find("failed: the broker's certificate is not trusted: "), std::string::npos)
+      << log;
+}
+
+// A server that takes the TCP connection and never answers the TLS hello:
+// the attempt ends at the connect timeout, waiting for the answer rather than
+// spinning on a handshake that wants to read.
+TEST_F(MqttTransport, ASilentTlsServerTimesOutWithoutSpinning) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);  // never accepted: the kernel completes the connect
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  LogCapture capture("silent");
+  zeb::IClient* client =
+      make_client("silent",
+                  R"({"transport_addr":"mqtts://127.0.0.1:)" +
+                      std::to_string(ntohs(address.sin_port)) + R"(","connect_timeout":1})",
+                  "silent");
+  rusage before{};
+  ::getrusage(RUSAGE_SELF, &before);
+  EXPECT_EQ(client->pub("t"), zeb::kConnectionFailed);
+  rusage after{};
+  ::getrusage(RUSAGE_SELF, &after);
+  free_clients();
+  ::close(listener);
+  const auto cpu_ms = [](const rusage& usage) {
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000L +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000L;
+  };
+  EXPECT_LT(cpu_ms(after) - cpu_ms(before), 300L);
+  const std::string log = capture.text();
+  EXPECT_EQ(occurrences(log, "failed: no answer within the connect timeout (1 s)"), 1u) << log;
 }
