@@ -38,13 +38,7 @@ OpcuaConnection::OpcuaConnection(std::string plane_id, PlaneOptions options, voi
                [this](ChunkAssembler::Message& message, std::string* error) {
                  return dispatch(message, error);
                }),
-      subscriptions_(
-          plane_id_, options_, log_, session_,
-          [this](const Encoder& encode, uint32_t response_type, const char* service,
-                 const SubscriptionSet::Decoder& decode) {
-            return exchange(encode, response_type, service, decode);
-          },
-          ready_, stop_),
+      subscriptions_(plane_id_, options_, log_, session_, ready_, stop_),
       thread_(&OpcuaConnection::run, this) {}
 
 OpcuaConnection::~OpcuaConnection() {
@@ -53,7 +47,6 @@ OpcuaConnection::~OpcuaConnection() {
     stop_ = true;
   }
   state_cv_.notify_all();
-  subscriptions_.wake();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -155,7 +148,6 @@ bool OpcuaConnection::serve_once(std::string* error) {
     *error = "the server no longer knows the session";
     return false;
   }
-  if (!subscriptions_.add_wanted(error)) return false;
   ChunkAssembler::Message message;
   try {
     if (!session_.channel().receive(kTickMs, &message, error)) return false;
@@ -237,7 +229,7 @@ int OpcuaConnection::check_header(ByteReader& r, uint32_t expected_type) {
 }
 
 int OpcuaConnection::exchange(const Encoder& encode, uint32_t response_type, const char* service,
-                              const SubscriptionSet::Decoder& decode) {
+                              const Decoder& decode) {
   std::vector<uint8_t> body;
   const int status = call(encode, &body);
   if (status != zeb::kSuccess) return status;
@@ -338,4 +330,8 @@ void OpcuaConnection::forget(zeb::Transport* owner) {
 int OpcuaConnection::subscribe(zeb::Transport* owner, const std::string& topic, const NodeId& node,
                                zeb::MessageCallback callback, void* user) {
   return subscriptions_.subscribe(owner, topic, node, callback, user);
+}
+
+bool OpcuaConnection::subscribed(const std::string& topic) {
+  return ready_ && subscriptions_.active(topic);
 }
