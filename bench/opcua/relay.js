@@ -22,23 +22,31 @@ const count = Number(countText);
     requestedMaxKeepAliveCount: 10, maxNotificationsPerPublish: 0,
     publishingEnabled: true, priority: 1,
   });
-  const items = [];
-  for (let i = 0; i < count; ++i) {
-    items.push({ nodeId: `ns=1;s=Bench.${i}`, attributeId: AttributeIds.Value });
+  // In groups within the server's limit of monitored items per call.
+  const perCall = 1000;
+  for (let first = 0; first < count; first += perCall) {
+    const items = [];
+    for (let i = first; i < Math.min(count, first + perCall); ++i) {
+      items.push({ nodeId: `ns=1;s=Bench.${i}`, attributeId: AttributeIds.Value });
+    }
+    const group = ClientMonitoredItemGroup.create(subscription, items,
+      { samplingInterval: 100, discardOldest: true, queueSize: 1 }, TimestampsToReturn.Both);
+    group.on("changed", (item, dataValue, index) => {
+      const record = {
+        body: [{
+          attributes: { source: "ZEB" },
+          datapoints: [[Date.now(), dataValue.value.value, 3]],
+          name: `B${first + index}`,
+        }],
+        messageId: "weft-pipe",
+      };
+      broker.publish(topic, JSON.stringify(record), { qos: 0 });
+    });
+    await new Promise((resolve, reject) => {
+      group.once("initialized", resolve);
+      group.once("err", reject);
+    });
   }
-  const group = ClientMonitoredItemGroup.create(subscription, items,
-    { samplingInterval: 100, discardOldest: true, queueSize: 1 }, TimestampsToReturn.Both);
-  group.on("changed", (item, dataValue, index) => {
-    const record = {
-      body: [{
-        attributes: { source: "ZEB" },
-        datapoints: [[Date.now(), dataValue.value.value, 3]],
-        name: `B${index}`,
-      }],
-      messageId: "weft-pipe",
-    };
-    broker.publish(topic, JSON.stringify(record), { qos: 0 });
-  });
   console.log("relaying", count);
   const stop = async () => {
     try { await subscription.terminate(); await session.close(); await client.disconnect(); } catch (e) { }

@@ -10,6 +10,7 @@
 # delivered and peak RSS.
 #
 # usage: bench/opcua/run-opcua.sh [N] [SECONDS] [PERIOD_MS] [WARMUP_S]
+# environment: BENCH_LOG_DIR (keeps the logs of the broker, server and relays there)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 n=${1:-1000}
@@ -35,6 +36,7 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  if [ -n "${BENCH_LOG_DIR:-}" ]; then cp "$work"/*.log "$BENCH_LOG_DIR"/ 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -100,4 +102,6 @@ for name, topic in (("weft-pipe", "bench/weft"), ("node", "bench/node")):
     "peak_rss_mib": round(rss[name], 1)}))
 print(json.dumps({"server_cpu_percent": round(100 * int(sys.argv[10]) / hz / seconds)}))
 PY
-if grep -qi "error\|failed" "$work/node.log"; then echo "node relay: $(head -c 600 "$work/node.log")" >&2; fi
+if grep -q "relay failed" "$work/node.log"; then
+  echo "node relay: $(grep -A3 "relay failed" "$work/node.log" | head -c 600)" >&2
+fi

@@ -17,8 +17,11 @@ using std::chrono::milliseconds;
 
 constexpr int kFirstBackoffMs = 250;
 // Monitored items per CreateMonitoredItems request when the server states no
-// limit of its own.
+// limit of its own, and at most when it states a larger one: a busy server
+// answers ten thousand at once only after seconds, beyond the request
+// timeout, while a thousand take it well under one.
 constexpr size_t kDefaultItemsPerCall = 500;
+constexpr size_t kMostItemsPerCall = 1000;
 // Server_ServerCapabilities_OperationLimits_MaxMonitoredItemsPerCall and
 // Server_ServerCapabilities_MaxMonitoredItemsPerSubscription.
 constexpr uint32_t kMaxMonitoredItemsPerCallNode = 11714;
@@ -162,8 +165,9 @@ bool SubscriptionSet::read_limits(std::string* error) {
     return val.is_number_unsigned() ? val.get<uint64_t>() : 0;
   };
   const uint64_t per_call = limit(0);
-  items_per_call_ = per_call > 0 ? static_cast<size_t>(std::min<uint64_t>(per_call, 100000))
-                                 : kDefaultItemsPerCall;
+  items_per_call_ = per_call > 0
+                        ? static_cast<size_t>(std::min<uint64_t>(per_call, kMostItemsPerCall))
+                        : kDefaultItemsPerCall;
   items_per_subscription_ = static_cast<size_t>(limit(1));
   return true;
 }
@@ -400,6 +404,9 @@ bool SubscriptionSet::retry_items(bool all, std::string* error) {
       zeb::log_warn(log_, "OPC UA: monitored item %s refused by %s: %s; retrying",
                     item.topic.c_str(), options_.endpoint_url.c_str(), hex_status(status).c_str());
     }
+    // Creating tens of thousands of items takes many calls; the items already
+    // created must go on reporting meanwhile.
+    if (!send_publishes(error)) return false;
   }
   return true;
 }
