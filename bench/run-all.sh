@@ -30,7 +30,7 @@ done
 # OPC UA to MQTT, weft-pipe beside the Node.js relay in the same run; at
 # 50,000 items the test server changes them every second, as it cannot
 # produce 500,000 changes a second on this machine.
-for run in "1000 20 100" "10000 20 100" "50000 30 1000 40"; do
+for run in "1000 20 100" "10000 20 100" "50000 30 1000 120"; do
   set -- $run
   echo "== opcua relay, $1 items changing every $3 ms"
   bench/opcua/run-opcua.sh "$@"

@@ -53,10 +53,11 @@ import json, sys
 n, uport, mport = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 print(json.dumps({
   "blocks": {
-    "sub": {"type": "OPCUASUBFLAT", "config": {
+    "sub": {"type": "OPCUASUBFLAT", "config": {"log_level": "warn",
       "transport_addr": f"opc.tcp://127.0.0.1:{uport}",
       "data_map": [{"id": f"ns=1;s=Bench.{i}", "alias": f"B{i}"} for i in range(n)],
-      "options": {"publishing_interval_ms": 100, "sampling_interval_ms": 100, "queue_size": 1}}},
+      "options": {"publishing_interval_ms": 100, "sampling_interval_ms": 100, "queue_size": 1,
+                  "timeout_ms": 30000}}},
     "ts": {"type": "FLATTOTIMESERIES"},
     "out": {"type": "ZEBOUT", "config": {"transport_addr": f"mqtt-tcp://127.0.0.1:{mport}",
             "method": "PUB", "node_ref": "bench/weft", "options": {"qos": 0}}}},
