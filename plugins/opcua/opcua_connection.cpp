@@ -14,13 +14,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr int kTickMs = 100;
-constexpr int kFirstBackoffMs = 250;
-
-std::string hex_status(uint32_t status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", status);
-  return text;
-}
 
 const char* const kNullValue = R"({"type":"null","val":null})";
 
@@ -54,12 +47,6 @@ void OpcuaConnection::wait_first_attempt() {
   std::unique_lock<std::mutex> lock(state_lock_);
   state_cv_.wait_for(lock, milliseconds(options_.timeout_ms),
                      [this] { return attempts_ > 0 || stop_.load(); });
-}
-
-int OpcuaConnection::backoff_ms(int attempts) const {
-  int delay = kFirstBackoffMs;
-  for (int i = 1; i < attempts && delay < options_.reconnect_max_ms; ++i) delay *= 2;
-  return std::min(delay, options_.reconnect_max_ms);
 }
 
 bool OpcuaConnection::sleep_backoff(int delay_ms) {
@@ -104,7 +91,7 @@ void OpcuaConnection::run() {
     if (stop_) break;
     lose(error);
     ++failures;
-    if (!sleep_backoff(backoff_ms(failures))) break;
+    if (!sleep_backoff(options_.backoff_ms(failures))) break;
   }
   reset();
 }
@@ -168,7 +155,7 @@ bool OpcuaConnection::serve_once(std::string* error) {
 bool OpcuaConnection::dispatch(ChunkAssembler::Message& message, std::string* error) {
   switch (message.kind) {
     case ChunkAssembler::Kind::kError:
-      *error = "server error " + hex_status(message.error) + " " + message.reason;
+      *error = "server error " + StatusMapping::hex(message.error) + " " + message.reason;
       zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
       return false;
     case ChunkAssembler::Kind::kClose:

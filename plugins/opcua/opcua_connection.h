@@ -92,7 +92,6 @@ class OpcuaConnection {
   void reset();
   bool dispatch(ChunkAssembler::Message& message, std::string* error);
   bool sleep_backoff(int delay_ms);
-  int backoff_ms(int attempts) const;
 
   // Callers' threads.
   int call(const Encoder& encode, std::vector<uint8_t>* response);

@@ -15,7 +15,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr int kFirstBackoffMs = 250;
 // Monitored items per CreateMonitoredItems request when the server states no
 // limit of its own, and at most when it states a larger one: a busy server
 // answers ten thousand at once only after seconds, beyond the request
@@ -26,12 +25,6 @@ constexpr size_t kMostItemsPerCall = 1000;
 // Server_ServerCapabilities_MaxMonitoredItemsPerSubscription.
 constexpr uint32_t kMaxMonitoredItemsPerCallNode = 11714;
 constexpr uint32_t kMaxMonitoredItemsPerSubscriptionNode = 24104;
-
-std::string hex_status(uint32_t status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", status);
-  return text;
-}
 
 std::string dump(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -48,12 +41,6 @@ SubscriptionSet::SubscriptionSet(std::string plane_id, const PlaneOptions& optio
       session_(session),
       ready_(ready),
       stop_(stop) {}
-
-int SubscriptionSet::backoff_ms(int attempts) const {
-  int delay = kFirstBackoffMs;
-  for (int i = 1; i < attempts && delay < options_.reconnect_max_ms; ++i) delay *= 2;
-  return std::min(delay, options_.reconnect_max_ms);
-}
 
 // ---- connection thread -------------------------------------------------------
 
@@ -236,7 +223,7 @@ bool SubscriptionSet::handle_publish(const std::vector<uint8_t>& body, std::stri
     const uint32_t code = StatusMapping::code(h.service_result);
     if (StatusMapping::connection_lost(h.service_result) ||
         code == StatusMapping::kBadNoSubscription) {
-      *error = "Publish refused: " + hex_status(h.service_result);
+      *error = "Publish refused: " + StatusMapping::hex(h.service_result);
       return false;
     }
     // The requests the server still holds are all it takes. Some of ours may
@@ -274,7 +261,7 @@ bool SubscriptionSet::handle_publish(const std::vector<uint8_t>& body, std::stri
     publish_target_ = std::max(publish_target_ - 1, static_cast<size_t>(options_.publish_requests));
   }
   if (result.status_changed && StatusMapping::is_bad(result.status_change)) {
-    *error = "subscription ended by the server: " + hex_status(result.status_change);
+    *error = "subscription ended by the server: " + StatusMapping::hex(result.status_change);
     return false;
   }
   for (const ServiceCodec::ItemNotification& item : result.items) deliver(item);
@@ -357,7 +344,7 @@ bool SubscriptionSet::retry_items(bool all, std::string* error) {
       const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(r);
       if (StatusMapping::is_bad(h.service_result)) {
         if (StatusMapping::connection_lost(h.service_result)) {
-          *error = "CreateMonitoredItems refused: " + hex_status(h.service_result);
+          *error = "CreateMonitoredItems refused: " + StatusMapping::hex(h.service_result);
           return false;
         }
         // A server whose limit per call we could not read halves the batch.
@@ -397,12 +384,13 @@ bool SubscriptionSet::retry_items(bool all, std::string* error) {
         item.retry_at = Clock::now();
       } else {
         ++item.attempts;
-        item.retry_at = Clock::now() + milliseconds(backoff_ms(item.attempts));
+        item.retry_at = Clock::now() + milliseconds(options_.backoff_ms(item.attempts));
       }
       next_retry_ = std::min(next_retry_, item.retry_at);
       if (full) continue;
       zeb::log_warn(log_, "OPC UA: monitored item %s refused by %s: %s; retrying",
-                    item.topic.c_str(), options_.endpoint_url.c_str(), hex_status(status).c_str());
+                    item.topic.c_str(), options_.endpoint_url.c_str(),
+                    StatusMapping::hex(status).c_str());
     }
     // Creating tens of thousands of items takes many calls; the items already
     // created must go on reporting meanwhile.
@@ -432,7 +420,7 @@ void SubscriptionSet::deliver(const ServiceCodec::ItemNotification& notification
   if (!value.has_value) {
     if (StatusMapping::is_bad(value.status)) {
       zeb::log_warn(log_, "OPC UA: %s reports status %s", topic.c_str(),
-                    hex_status(value.status).c_str());
+                    StatusMapping::hex(value.status).c_str());
     }
     return;
   }

@@ -107,7 +107,6 @@ class SubscriptionSet {
   bool add_subscription(std::string* error);
   bool retry_items(bool all, std::string* error);
   void deliver(const ServiceCodec::ItemNotification& notification);
-  int backoff_ms(int attempts) const;
 
   // A slot is a place for one more item in a subscription with room: its id,
   // or 0 when none has room.
