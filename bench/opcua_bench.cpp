@@ -44,7 +44,7 @@ struct ItemRef {
   size_t index;
 };
 
-constexpr size_t kPrefix = std::char_traits<char>::length(R"({"type":"int32","val":)");
+constexpr size_t kPrefix = std::char_traits<char>::length(R"({"type":"double","val":)");
 
 void on_value(const char*, const char*, zeb::_Msg* msg, void* user) {
   const auto* ref = static_cast<ItemRef*>(user);

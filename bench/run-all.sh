@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs every benchmark: Google Benchmark programs in <build>/bench/*_bench and
-# the relay benchmark (ZEBIN -> JSONTOTIMESERIES -> ZEBOUT on the telemetry
-# document) at QoS 0 and 1, at 2,000 and 10,000 messages per second, paced at
+# Runs every benchmark: Google Benchmark programs in <build>/bench/*_bench, the
+# OPC UA relay benchmark (bench/opcua) and the relay benchmark (ZEBIN ->
+# JSONTOTIMESERIES -> ZEBOUT on the telemetry document) at QoS 0 and 1, at 2,000 and 10,000 messages per second, paced at
 # 34,000 and at full offered load, after the broker alone for comparison and
 # followed by two plain relays doing the same transform.
 # Figures go to stdout.
@@ -26,6 +26,14 @@ for relay in timeseries baseline baseline-node; do
       bench/relay/run-relay.sh "$1" "$2" "$qos" "$relay"
     done
   done
+done
+# OPC UA to MQTT, weft-pipe beside the Node.js relay in the same run; at
+# 50,000 items the test server changes them every second, as it cannot
+# produce 500,000 changes a second on this machine.
+for run in "1000 20 100" "10000 20 100" "50000 30 1000 120"; do
+  set -- $run
+  echo "== opcua relay, $1 items changing every $3 ms"
+  bench/opcua/run-opcua.sh "$@"
 done
 # Store and forward: the queue's drain at QoS 1 beside a plain ZEBOUT in the
 # same run, with the in-flight window at its default and at one.

@@ -14,13 +14,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr int kTickMs = 100;
-constexpr int kFirstBackoffMs = 250;
-
-std::string hex_status(uint32_t status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", status);
-  return text;
-}
 
 const char* const kNullValue = R"({"type":"null","val":null})";
 
@@ -38,13 +31,7 @@ OpcuaConnection::OpcuaConnection(std::string plane_id, PlaneOptions options, voi
                [this](ChunkAssembler::Message& message, std::string* error) {
                  return dispatch(message, error);
                }),
-      subscriptions_(
-          plane_id_, options_, log_, session_,
-          [this](const Encoder& encode, uint32_t response_type, const char* service,
-                 const SubscriptionSet::Decoder& decode) {
-            return exchange(encode, response_type, service, decode);
-          },
-          ready_, stop_),
+      subscriptions_(plane_id_, options_, log_, session_, ready_, stop_),
       thread_(&OpcuaConnection::run, this) {}
 
 OpcuaConnection::~OpcuaConnection() {
@@ -53,7 +40,6 @@ OpcuaConnection::~OpcuaConnection() {
     stop_ = true;
   }
   state_cv_.notify_all();
-  subscriptions_.wake();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -61,12 +47,6 @@ void OpcuaConnection::wait_first_attempt() {
   std::unique_lock<std::mutex> lock(state_lock_);
   state_cv_.wait_for(lock, milliseconds(options_.timeout_ms),
                      [this] { return attempts_ > 0 || stop_.load(); });
-}
-
-int OpcuaConnection::backoff_ms(int attempts) const {
-  int delay = kFirstBackoffMs;
-  for (int i = 1; i < attempts && delay < options_.reconnect_max_ms; ++i) delay *= 2;
-  return std::min(delay, options_.reconnect_max_ms);
 }
 
 bool OpcuaConnection::sleep_backoff(int delay_ms) {
@@ -111,7 +91,7 @@ void OpcuaConnection::run() {
     if (stop_) break;
     lose(error);
     ++failures;
-    if (!sleep_backoff(backoff_ms(failures))) break;
+    if (!sleep_backoff(options_.backoff_ms(failures))) break;
   }
   reset();
 }
@@ -155,7 +135,6 @@ bool OpcuaConnection::serve_once(std::string* error) {
     *error = "the server no longer knows the session";
     return false;
   }
-  if (!subscriptions_.add_wanted(error)) return false;
   ChunkAssembler::Message message;
   try {
     if (!session_.channel().receive(kTickMs, &message, error)) return false;
@@ -176,7 +155,7 @@ bool OpcuaConnection::serve_once(std::string* error) {
 bool OpcuaConnection::dispatch(ChunkAssembler::Message& message, std::string* error) {
   switch (message.kind) {
     case ChunkAssembler::Kind::kError:
-      *error = "server error " + hex_status(message.error) + " " + message.reason;
+      *error = "server error " + StatusMapping::hex(message.error) + " " + message.reason;
       zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
       return false;
     case ChunkAssembler::Kind::kClose:
@@ -237,7 +216,7 @@ int OpcuaConnection::check_header(ByteReader& r, uint32_t expected_type) {
 }
 
 int OpcuaConnection::exchange(const Encoder& encode, uint32_t response_type, const char* service,
-                              const SubscriptionSet::Decoder& decode) {
+                              const Decoder& decode) {
   std::vector<uint8_t> body;
   const int status = call(encode, &body);
   if (status != zeb::kSuccess) return status;
@@ -338,4 +317,8 @@ void OpcuaConnection::forget(zeb::Transport* owner) {
 int OpcuaConnection::subscribe(zeb::Transport* owner, const std::string& topic, const NodeId& node,
                                zeb::MessageCallback callback, void* user) {
   return subscriptions_.subscribe(owner, topic, node, callback, user);
+}
+
+bool OpcuaConnection::subscribed(const std::string& topic) {
+  return ready_ && subscriptions_.active(topic);
 }

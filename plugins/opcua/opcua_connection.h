@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -62,18 +63,23 @@ class OpcuaConnection {
   // One attribute of each node, in order.
   int read_attributes(const std::vector<NodeId>& nodes, uint32_t attribute,
                       std::vector<VariantCodec::DataValue>* values);
-  // 200 once the monitored item exists; it then survives reconnections. Its
-  // values reach the callback as messages of `owner`.
+  // 200 once the item is recorded; the connection thread creates it with the
+  // next batch and keeps it through reconnections. Its values reach the
+  // callback as messages of `owner`.
   int subscribe(zeb::Transport* owner, const std::string& topic, const NodeId& node,
                 zeb::MessageCallback callback, void* user);
   // Stops delivering to the subscribers of `owner`; once it returns, none of
   // their callbacks runs or will run.
   void forget(zeb::Transport* owner);
+  // True while the connection is healthy and every item on `topic` exists at
+  // the server.
+  bool subscribed(const std::string& topic);
 
   const PlaneOptions& options() const { return options_; }
 
  private:
   using Encoder = OpcuaSession::Encoder;
+  using Decoder = std::function<int(ByteReader&)>;
 
   // Connection thread.
   void run();
@@ -86,7 +92,6 @@ class OpcuaConnection {
   void reset();
   bool dispatch(ChunkAssembler::Message& message, std::string* error);
   bool sleep_backoff(int delay_ms);
-  int backoff_ms(int attempts) const;
 
   // Callers' threads.
   int call(const Encoder& encode, std::vector<uint8_t>* response);
@@ -96,7 +101,7 @@ class OpcuaConnection {
   // its header checked out and gives the status. A malformed answer is logged
   // (`service` names it) and gives -18.
   int exchange(const Encoder& encode, uint32_t response_type, const char* service,
-               const SubscriptionSet::Decoder& decode);
+               const Decoder& decode);
 
   const std::string plane_id_;
   const PlaneOptions options_;

@@ -33,12 +33,6 @@ std::string random_nonce() {
   return nonce;
 }
 
-std::string hex_status(uint32_t status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", status);
-  return text;
-}
-
 }  // namespace
 
 OpcuaSession::OpcuaSession(std::string plane_id, const PlaneOptions& options, void* log,
@@ -106,7 +100,7 @@ bool OpcuaSession::transact(const Encoder& encode, bool open, int timeout_ms,
       return true;
     }
     if (message.request_id == id && message.kind == ChunkAssembler::Kind::kAbort) {
-      *error = "request aborted by the server: " + hex_status(message.error);
+      *error = "request aborted by the server: " + StatusMapping::hex(message.error);
       return false;
     }
     if (!dispatch_(message, error)) return false;
@@ -121,7 +115,7 @@ bool OpcuaSession::set_up_step(const Encoder& encode, bool open, uint32_t respon
   const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(*reader);
   if (StatusMapping::is_bad(h.service_result) ||
       (response_type != 0 && h.type_id != response_type)) {
-    *error = std::string(what) + " refused: " + hex_status(h.service_result);
+    *error = std::string(what) + " refused: " + StatusMapping::hex(h.service_result);
     return false;
   }
   return true;
@@ -211,7 +205,7 @@ bool OpcuaSession::handle_open(const ChunkAssembler::Message& message, std::stri
   ByteReader r(message.body.data(), message.body.size());
   const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(r);
   if (StatusMapping::is_bad(h.service_result)) {
-    *error = "token renewal refused: " + hex_status(h.service_result);
+    *error = "token renewal refused: " + StatusMapping::hex(h.service_result);
     return false;
   }
   const ServiceCodec::OpenChannelResult open = ServiceCodec::decode_open_secure_channel(r);

@@ -163,13 +163,16 @@ int OpcuaTransport::sub(const char* ref, void* entry, zeb::MessageCallback callb
   }
 }
 
-zeb::ConnectionMetadata OpcuaTransport::connection_metadata(const char*, void* entry) {
+zeb::ConnectionMetadata OpcuaTransport::connection_metadata(const char* ref, void* entry) {
   zeb::ConnectionMetadata metadata;
   metadata.healthy(false);
   try {
     OpcuaConnection* connection = nullptr;
     if (this->connection(entry, &connection) == zeb::kSuccess) {
-      metadata.healthy(connection->healthy());
+      // A subscribed node whose item the server has not (yet) created counts
+      // as unhealthy, as the subscription it stands for is not in place.
+      metadata.healthy(ref != nullptr ? connection->subscribed(node_reference(ref))
+                                      : connection->healthy());
     }
   } catch (const std::exception& e) {
     zeb::log_error(log_, "OPC UA: connection_metadata failed: %s", e.what());

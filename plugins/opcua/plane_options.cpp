@@ -1,5 +1,6 @@
 #include "plane_options.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 
@@ -99,4 +100,10 @@ bool PlaneOptions::parse(const std::string& json_text, PlaneOptions* out, std::s
   if (o.lifetime_count < 3 * o.keep_alive_count) o.lifetime_count = 3 * o.keep_alive_count;
   *out = std::move(o);
   return true;
+}
+
+int PlaneOptions::backoff_ms(int attempts) const {
+  int delay = 250;
+  for (int i = 1; i < attempts && delay < reconnect_max_ms; ++i) delay *= 2;
+  return std::min(delay, reconnect_max_ms);
 }

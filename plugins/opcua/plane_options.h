@@ -30,4 +30,8 @@ class PlaneOptions {
   // is not a JSON object, a missing or malformed "opc.tcp" address, or a
   // listed option of the wrong type or out of range.
   static bool parse(const std::string& json_text, PlaneOptions* out, std::string* error);
+
+  // The wait before the next try after `attempts` failed ones: 250 ms,
+  // doubled per failure, at most "reconnect_max_ms".
+  int backoff_ms(int attempts) const;
 };

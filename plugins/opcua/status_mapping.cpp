@@ -1,5 +1,7 @@
 #include "status_mapping.h"
 
+#include <cstdio>
+
 #include "zeb/status.h"
 
 int StatusMapping::to_zeb(uint32_t status) {
@@ -41,4 +43,10 @@ bool StatusMapping::connection_lost(uint32_t status) {
     default:
       return false;
   }
+}
+
+std::string StatusMapping::hex(uint32_t status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", status);
+  return text;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // OPC UA status codes the client acts on, and their mapping to the library's
 // status codes (zeb/status.h).
@@ -47,4 +48,6 @@ class StatusMapping {
 
   // True for results that mean the session or channel is gone.
   static bool connection_lost(uint32_t status);
+  // The status as log lines show it: "0x" and eight hex digits.
+  static std::string hex(uint32_t status);
 };

@@ -15,20 +15,16 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr int kFirstBackoffMs = 250;
 // Monitored items per CreateMonitoredItems request when the server states no
-// limit of its own.
+// limit of its own, and at most when it states a larger one: a busy server
+// answers ten thousand at once only after seconds, beyond the request
+// timeout, while a thousand take it well under one.
 constexpr size_t kDefaultItemsPerCall = 500;
+constexpr size_t kMostItemsPerCall = 1000;
 // Server_ServerCapabilities_OperationLimits_MaxMonitoredItemsPerCall and
 // Server_ServerCapabilities_MaxMonitoredItemsPerSubscription.
 constexpr uint32_t kMaxMonitoredItemsPerCallNode = 11714;
 constexpr uint32_t kMaxMonitoredItemsPerSubscriptionNode = 24104;
-
-std::string hex_status(uint32_t status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", status);
-  return text;
-}
 
 std::string dump(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -37,26 +33,14 @@ std::string dump(const nlohmann::json& value) {
 }  // namespace
 
 SubscriptionSet::SubscriptionSet(std::string plane_id, const PlaneOptions& options, void* log,
-                                 OpcuaSession& session, Exchange exchange,
-                                 const std::atomic<bool>& ready, const std::atomic<bool>& stop)
+                                 OpcuaSession& session, const std::atomic<bool>& ready,
+                                 const std::atomic<bool>& stop)
     : plane_id_(std::move(plane_id)),
       options_(options),
       log_(log),
       session_(session),
-      exchange_(std::move(exchange)),
       ready_(ready),
       stop_(stop) {}
-
-int SubscriptionSet::backoff_ms(int attempts) const {
-  int delay = kFirstBackoffMs;
-  for (int i = 1; i < attempts && delay < options_.reconnect_max_ms; ++i) delay *= 2;
-  return std::min(delay, options_.reconnect_max_ms);
-}
-
-void SubscriptionSet::wake() {
-  { std::lock_guard<std::mutex> guard(lock_); }
-  cv_.notify_all();
-}
 
 // ---- connection thread -------------------------------------------------------
 
@@ -64,7 +48,6 @@ bool SubscriptionSet::start(bool resumed, std::string* error) {
   // A new server may hold other limits than the last.
   publish_target_ = static_cast<size_t>(options_.publish_requests);
   publish_limit_ = static_cast<size_t>(options_.max_publish_requests);
-  publish_refused_ = false;
   items_per_call_ = kDefaultItemsPerCall;
   try {
     if (!read_limits(error)) return false;
@@ -75,12 +58,7 @@ bool SubscriptionSet::start(bool resumed, std::string* error) {
       std::lock_guard<std::mutex> guard(items_lock_);
       for (auto& [handle, item] : items_by_handle_) item->restorable = false;
     }
-    bool empty;
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      empty = subscriptions_.empty();
-    }
-    if (empty && !add_subscription(error)) return false;
+    if (subscriptions_.empty() && !add_subscription(error)) return false;
   } catch (const DecodeError& e) {
     *error = std::string("malformed response: ") + e.what();
     zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
@@ -96,15 +74,13 @@ void SubscriptionSet::reset() {
   publish_ids_.clear();
   acks_.clear();
   {
-    std::lock_guard<std::mutex> guard(lock_);
     if (!subscriptions_.empty()) resumable_ = subscriptions_;
     subscriptions_.clear();
     items_per_subscription_ = 0;
-    subscription_wanted_ = false;
   }
-  cv_.notify_all();
   const auto now = Clock::now();
   std::lock_guard<std::mutex> guard(items_lock_);
+  next_retry_ = now;
   for (auto& [handle, item] : items_by_handle_) {
     if (item->state == ItemState::kActive) {
       item->state = ItemState::kPending;
@@ -138,10 +114,7 @@ bool SubscriptionSet::restore(std::string* error, bool* restored) {
   for (uint32_t result : results) {
     if (StatusMapping::is_bad(result)) return true;
   }
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    subscriptions_ = std::move(resumable_);
-  }
+  { subscriptions_ = std::move(resumable_); }
   resumable_.clear();
   std::lock_guard<std::mutex> guard(items_lock_);
   for (auto& [handle, item] : items_by_handle_) {
@@ -179,9 +152,9 @@ bool SubscriptionSet::read_limits(std::string* error) {
     return val.is_number_unsigned() ? val.get<uint64_t>() : 0;
   };
   const uint64_t per_call = limit(0);
-  items_per_call_ = per_call > 0 ? static_cast<size_t>(std::min<uint64_t>(per_call, 100000))
-                                 : kDefaultItemsPerCall;
-  std::lock_guard<std::mutex> guard(lock_);
+  items_per_call_ = per_call > 0
+                        ? static_cast<size_t>(std::min<uint64_t>(per_call, kMostItemsPerCall))
+                        : kDefaultItemsPerCall;
   items_per_subscription_ = static_cast<size_t>(limit(1));
   return true;
 }
@@ -203,7 +176,6 @@ bool SubscriptionSet::add_subscription(std::string* error) {
     }
     const ServiceCodec::CreateSubscriptionResult subscription =
         ServiceCodec::decode_create_subscription(reader);
-    std::lock_guard<std::mutex> guard(lock_);
     // The first subscription's keep-alives prove the connection alive.
     if (subscriptions_.empty()) {
       revised_ = subscription.revised;
@@ -211,13 +183,11 @@ bool SubscriptionSet::add_subscription(std::string* error) {
       revised_.keep_alive_count = std::max<uint32_t>(revised_.keep_alive_count, 1);
     }
     subscriptions_.push_back({subscription.subscription_id, 0, false});
-    subscription_wanted_ = false;
   } catch (const DecodeError& e) {
     *error = std::string("malformed response: ") + e.what();
     zeb::log_error(log_, "OPC UA: %s from %s", error->c_str(), options_.endpoint_url.c_str());
     return false;
   }
-  cv_.notify_all();
   return true;
 }
 
@@ -232,11 +202,6 @@ uint32_t SubscriptionSet::reserve_slot() {
 }
 
 bool SubscriptionSet::release_slot(uint32_t subscription_id, bool full) {
-  std::lock_guard<std::mutex> guard(lock_);
-  return release_slot_locked(subscription_id, full);
-}
-
-bool SubscriptionSet::release_slot_locked(uint32_t subscription_id, bool full) {
   for (Subscription& subscription : subscriptions_) {
     if (subscription.id != subscription_id) continue;
     if (subscription.items > 0) --subscription.items;
@@ -251,18 +216,6 @@ bool SubscriptionSet::release_slot_locked(uint32_t subscription_id, bool full) {
   return false;
 }
 
-uint32_t SubscriptionSet::wait_for_slot() {
-  const auto deadline = Clock::now() + milliseconds(options_.timeout_ms);
-  std::unique_lock<std::mutex> lock(lock_);
-  for (;;) {
-    if (stop_ || !ready_) return 0;
-    const uint32_t id = reserve_slot();
-    if (id != 0) return id;
-    subscription_wanted_ = true;
-    if (cv_.wait_until(lock, deadline) == std::cv_status::timeout) return 0;
-  }
-}
-
 bool SubscriptionSet::handle_publish(const std::vector<uint8_t>& body, std::string* error) {
   ByteReader r(body.data(), body.size());
   const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(r);
@@ -270,17 +223,20 @@ bool SubscriptionSet::handle_publish(const std::vector<uint8_t>& body, std::stri
     const uint32_t code = StatusMapping::code(h.service_result);
     if (StatusMapping::connection_lost(h.service_result) ||
         code == StatusMapping::kBadNoSubscription) {
-      *error = "Publish refused: " + hex_status(h.service_result);
+      *error = "Publish refused: " + StatusMapping::hex(h.service_result);
       return false;
     }
-    // The requests the server still holds are all it takes; the refusals of
-    // one burst all tell the same.
-    if (code == StatusMapping::kBadTooManyPublishRequests && !publish_refused_) {
-      publish_refused_ = true;
-      publish_limit_ = std::max<size_t>(1, publish_ids_.size());
+    // The requests the server still holds are all it takes. Some of ours may
+    // still be on their way when it says so, so each further refusal of the
+    // burst lowers the limit again, until the window fits.
+    if (code == StatusMapping::kBadTooManyPublishRequests) {
+      const size_t held = std::max<size_t>(1, publish_ids_.size());
+      if (held < publish_limit_) {
+        publish_limit_ = held;
+        zeb::log_debug(log_, "OPC UA: %s holds at most %zu Publish requests",
+                       options_.endpoint_url.c_str(), publish_limit_);
+      }
       publish_target_ = std::min(publish_target_, publish_limit_);
-      zeb::log_debug(log_, "OPC UA: %s holds at most %zu Publish requests",
-                     options_.endpoint_url.c_str(), publish_limit_);
     }
     // Other faults (BadTimeout) end only that request; a new one replaces it.
     return true;
@@ -298,7 +254,6 @@ bool SubscriptionSet::handle_publish(const std::vector<uint8_t>& body, std::stri
     return true;
   }
   last_alive_ = Clock::now();
-  publish_refused_ = false;
   if (result.has_data) acks_.push_back({result.subscription_id, result.sequence_number});
   if (result.more_notifications) {
     publish_target_ = std::min(publish_target_ + 1, publish_limit_);
@@ -306,7 +261,7 @@ bool SubscriptionSet::handle_publish(const std::vector<uint8_t>& body, std::stri
     publish_target_ = std::max(publish_target_ - 1, static_cast<size_t>(options_.publish_requests));
   }
   if (result.status_changed && StatusMapping::is_bad(result.status_change)) {
-    *error = "subscription ended by the server: " + hex_status(result.status_change);
+    *error = "subscription ended by the server: " + StatusMapping::hex(result.status_change);
     return false;
   }
   for (const ServiceCodec::ItemNotification& item : result.items) deliver(item);
@@ -337,9 +292,15 @@ bool SubscriptionSet::retry_items(bool all, std::string* error) {
   std::vector<std::shared_ptr<Item>> due;
   {
     std::lock_guard<std::mutex> guard(items_lock_);
+    // Most turns have nothing due; the table is walked only when something is.
+    if (!all && now < next_retry_) return true;
+    next_retry_ = Clock::time_point::max();
     for (auto& [handle, item] : items_by_handle_) {
-      if (item->state == ItemState::kPending && (all || item->retry_at <= now)) {
+      if (item->state != ItemState::kPending) continue;
+      if (all || item->retry_at <= now) {
         due.push_back(item);
+      } else {
+        next_retry_ = std::min(next_retry_, item->retry_at);
       }
     }
   }
@@ -354,22 +315,17 @@ bool SubscriptionSet::retry_items(bool all, std::string* error) {
     // One batch: items of one subscription, no more than the server takes per call.
     std::vector<ServiceCodec::ItemToCreate> batch;
     uint32_t subscription_id = 0;
-    {
-      std::unique_lock<std::mutex> lock(lock_);
-      while (batch.size() < items_per_call_ && next + batch.size() < due.size()) {
-        const uint32_t id = reserve_slot();
-        if (id == 0 || (subscription_id != 0 && id != subscription_id)) {
-          if (id != 0) release_slot_locked(id);
-          if (id != 0 || !batch.empty()) break;
-          lock.unlock();
-          if (!add_subscription(error)) return false;
-          lock.lock();
-          continue;
-        }
-        subscription_id = id;
-        const Item& item = *due[next + batch.size()];
-        batch.push_back({item.node, item.handle});
+    while (batch.size() < items_per_call_ && next + batch.size() < due.size()) {
+      const uint32_t id = reserve_slot();
+      if (id == 0 || (subscription_id != 0 && id != subscription_id)) {
+        if (id != 0) release_slot(id, false);
+        if (id != 0 || !batch.empty()) break;
+        if (!add_subscription(error)) return false;
+        continue;
       }
+      subscription_id = id;
+      const Item& item = *due[next + batch.size()];
+      batch.push_back({item.node, item.handle});
     }
     if (batch.empty()) return true;
     const size_t first = next;
@@ -388,7 +344,7 @@ bool SubscriptionSet::retry_items(bool all, std::string* error) {
       const ServiceCodec::ResponseHeader h = ServiceCodec::decode_header(r);
       if (StatusMapping::is_bad(h.service_result)) {
         if (StatusMapping::connection_lost(h.service_result)) {
-          *error = "CreateMonitoredItems refused: " + hex_status(h.service_result);
+          *error = "CreateMonitoredItems refused: " + StatusMapping::hex(h.service_result);
           return false;
         }
         // A server whose limit per call we could not read halves the batch.
@@ -426,13 +382,19 @@ bool SubscriptionSet::retry_items(bool all, std::string* error) {
       // A full subscription is no fault of the item: it goes into the next one.
       if (full) {
         item.retry_at = Clock::now();
-        continue;
+      } else {
+        ++item.attempts;
+        item.retry_at = Clock::now() + milliseconds(options_.backoff_ms(item.attempts));
       }
-      ++item.attempts;
-      item.retry_at = Clock::now() + milliseconds(backoff_ms(item.attempts));
+      next_retry_ = std::min(next_retry_, item.retry_at);
+      if (full) continue;
       zeb::log_warn(log_, "OPC UA: monitored item %s refused by %s: %s; retrying",
-                    item.topic.c_str(), options_.endpoint_url.c_str(), hex_status(status).c_str());
+                    item.topic.c_str(), options_.endpoint_url.c_str(),
+                    StatusMapping::hex(status).c_str());
     }
+    // Creating tens of thousands of items takes many calls; the items already
+    // created must go on reporting meanwhile.
+    if (!send_publishes(error)) return false;
   }
   return true;
 }
@@ -458,7 +420,7 @@ void SubscriptionSet::deliver(const ServiceCodec::ItemNotification& notification
   if (!value.has_value) {
     if (StatusMapping::is_bad(value.status)) {
       zeb::log_warn(log_, "OPC UA: %s reports status %s", topic.c_str(),
-                    hex_status(value.status).c_str());
+                    StatusMapping::hex(value.status).c_str());
     }
     return;
   }
@@ -508,74 +470,26 @@ int SubscriptionSet::subscribe(zeb::Transport* owner, const std::string& topic, 
   item->node = node;
   item->callback = callback;
   item->user = user;
-  {
-    std::lock_guard<std::mutex> guard(items_lock_);
-    if (items_by_topic_.count({owner, topic}) != 0) return zeb::kDuplicateSubscription;
-    item->handle = next_handle_++;
-    // Recorded before the server is asked, so the first value is never without
-    // its subscriber; taken back on failure.
-    items_by_topic_[{owner, topic}] = item;
-    items_by_handle_[item->handle] = item;
-  }
-  const auto forget = [this, &item] {
-    std::lock_guard<std::mutex> guard(items_lock_);
-    items_by_topic_.erase({item->owner, item->topic});
-    items_by_handle_.erase(item->handle);
-  };
-  const uint64_t generation = generation_;
-  ServiceCodec::MonitoringParameters parameters;
-  parameters.sampling_interval = options_.sampling_interval_ms;
-  parameters.queue_size = static_cast<uint32_t>(options_.queue_size);
-  const std::vector<ServiceCodec::ItemToCreate> items{{node, item->handle}};
-  int status = zeb::kConnectionFailed;
-  uint32_t subscription_id = 0;
-  // A second try when the subscription turned out full: the next has room.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    subscription_id = wait_for_slot();
-    if (subscription_id == 0) {
-      status = ready_ ? zeb::kTimedOut : zeb::kConnectionFailed;
-      break;
-    }
-    uint32_t result = StatusMapping::kGood;
-    status = exchange_(
-        [&](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
-          ServiceCodec::create_monitored_items(w, h, subscription_id, items, parameters);
-        },
-        ServiceCodec::kCreateMonitoredItemsResponse, "CreateMonitoredItems",
-        [&result](ByteReader& r) -> int {
-          const std::vector<ServiceCodec::ItemResult> results =
-              ServiceCodec::decode_create_monitored_items(r);
-          if (results.empty()) return zeb::kInvalidResponse;
-          result = results[0].status;
-          return StatusMapping::to_zeb(result);
-        });
-    if (status == zeb::kSuccess) break;
-    const bool full = release_slot(
-        subscription_id, StatusMapping::code(result) == StatusMapping::kBadTooManyMonitoredItems);
-    if (!full) break;
-  }
-  if (status != zeb::kSuccess) {
-    forget();
-    return status;
-  }
+  item->retry_at = Clock::now();
   std::lock_guard<std::mutex> guard(items_lock_);
-  if (generation == generation_) {
-    item->state = ItemState::kActive;
-  } else {
-    // The session changed under the request: the new one gets the item too.
-    item->state = ItemState::kPending;
-    item->retry_at = Clock::now();
-  }
+  if (items_by_topic_.count({topic, owner}) != 0) return zeb::kDuplicateSubscription;
+  item->handle = next_handle_++;
+  // Recorded before the server is asked, so the first value is never without
+  // its subscriber.
+  items_by_topic_[{topic, owner}] = item;
+  items_by_handle_[item->handle] = item;
+  next_retry_ = std::min(next_retry_, item->retry_at);
   return zeb::kSuccess;
 }
 
-bool SubscriptionSet::add_wanted(std::string* error) {
-  bool wanted;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    wanted = subscription_wanted_;
+bool SubscriptionSet::active(const std::string& topic) {
+  std::lock_guard<std::mutex> guard(items_lock_);
+  // Every subscriber's item on the topic, whichever transport instance asks.
+  for (auto it = items_by_topic_.lower_bound({topic, nullptr});
+       it != items_by_topic_.end() && it->first.first == topic; ++it) {
+    if (it->second->state != ItemState::kActive) return false;
   }
-  return !wanted || add_subscription(error);
+  return true;
 }
 
 bool SubscriptionSet::alive(Clock::time_point now) const {

@@ -2,9 +2,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,42 +31,37 @@
 // waiting, one more request is kept outstanding, up to "max_publish_requests"
 // or the server's own limit, and one is given back per keep-alive.
 //
-// Thread rules: subscribe and forget run on callers' threads; everything
-// else on the connection thread. `lock_` guards the subscription table
-// (`cv_` signals it), `items_lock_` the item tables; neither is held while a
-// subscriber's callback runs or while the thread waits for the network.
+// Thread rules: subscribe, active and forget run on callers' threads;
+// everything else on the connection thread. `items_lock_` guards the item
+// tables; it is not held while a subscriber's callback runs or while the
+// thread waits for the network.
 // `delivery_lock_` is held while a callback runs, so forget can wait for it.
 // Members marked "connection thread" are touched by that thread only.
 class SubscriptionSet {
  public:
   using Clock = std::chrono::steady_clock;
-  using Decoder = std::function<int(ByteReader&)>;
-  // A caller's request and its answer, decoded by `decode` once its header
-  // checked out; the status of zeb/status.h.
-  using Exchange = std::function<int(const OpcuaSession::Encoder&, uint32_t response_type,
-                                     const char* service, const Decoder& decode)>;
-
   SubscriptionSet(std::string plane_id, const PlaneOptions& options, void* log,
-                  OpcuaSession& session, Exchange exchange, const std::atomic<bool>& ready,
+                  OpcuaSession& session, const std::atomic<bool>& ready,
                   const std::atomic<bool>& stop);
 
-  // Callers' threads. 200 once the monitored item exists; it then survives
-  // reconnections. Its values reach the callback as messages of `owner`.
+  // Callers' threads. 200 once the item is recorded; the connection thread
+  // creates it at the server with the next batch, within a tick, and keeps
+  // retrying while the server refuses it. It then survives reconnections. Its
+  // values reach the callback as messages of `owner`.
   int subscribe(zeb::Transport* owner, const std::string& topic, const NodeId& node,
                 zeb::MessageCallback callback, void* user);
+  // False while an item on `topic` waits for the server to create it; true
+  // once every one exists, or when there is none.
+  bool active(const std::string& topic);
   // Stops delivering to the subscribers of `owner`; once it returns, none of
   // their callbacks runs or will run.
   void forget(zeb::Transport* owner);
-  // Wakes callers waiting for room in a subscription (stop or a lost connection).
-  void wake();
 
   // Connection thread, on a new session: reads the server's limits, takes the
   // last subscriptions back when `resumed` and the server still has them, or
   // creates the first one, then every pending item.
   bool start(bool resumed, std::string* error);
-  // Creates the subscription callers asked for, if any.
-  bool add_wanted(std::string* error);
-  // Items due for a retry.
+  // Items due for creation or a retry, in batches.
   bool retry_due(std::string* error) { return retry_items(false, error); }
   // Keeps as many Publish requests outstanding as the answers need.
   bool send_publishes(std::string* error);
@@ -82,7 +75,7 @@ class SubscriptionSet {
   void reset();
 
  private:
-  enum class ItemState { kCreating, kActive, kPending };
+  enum class ItemState { kActive, kPending };
 
   struct Item {
     std::string topic;
@@ -91,7 +84,7 @@ class SubscriptionSet {
     zeb::MessageCallback callback = nullptr;
     void* user = nullptr;
     uint32_t handle = 0;
-    ItemState state = ItemState::kCreating;
+    ItemState state = ItemState::kPending;
     // Active when the connection was lost: it lives on at the server if the
     // session and its subscription do.
     bool restorable = false;
@@ -114,50 +107,39 @@ class SubscriptionSet {
   bool add_subscription(std::string* error);
   bool retry_items(bool all, std::string* error);
   void deliver(const ServiceCodec::ItemNotification& notification);
-  int backoff_ms(int attempts) const;
 
   // A slot is a place for one more item in a subscription with room: its id,
-  // or 0 when none has room. The _locked forms and reserve_slot are called
-  // with lock_ held.
+  // or 0 when none has room.
   uint32_t reserve_slot();
   // Gives a slot back; with `full` (the server refused one more item) the
   // subscription takes no more. True when it was so marked.
-  bool release_slot_locked(uint32_t subscription_id, bool full = false);
   bool release_slot(uint32_t subscription_id, bool full);
-  // Caller's thread: a slot, asking the connection thread for a new
-  // subscription when every one is full; 0 when none came in time.
-  uint32_t wait_for_slot();
-
   const std::string plane_id_;
   const PlaneOptions& options_;
   void* const log_;
   OpcuaSession& session_;
-  const Exchange exchange_;
   const std::atomic<bool>& ready_;
   const std::atomic<bool>& stop_;
 
   std::atomic<uint64_t> generation_{0};
 
-  mutable std::mutex lock_;
-  std::condition_variable cv_;
-  std::vector<Subscription> subscriptions_;  // guarded by lock_
-  size_t items_per_subscription_ = 0;        // guarded by lock_; 0 = no limit known
-  bool subscription_wanted_ = false;         // guarded by lock_
-
   std::mutex delivery_lock_;
 
   std::mutex items_lock_;
-  // By subscribing transport and topic; guarded by items_lock_.
-  std::map<std::pair<zeb::Transport*, std::string>, std::shared_ptr<Item>> items_by_topic_;
+  // By topic and subscribing transport; guarded by items_lock_.
+  std::map<std::pair<std::string, zeb::Transport*>, std::shared_ptr<Item>> items_by_topic_;
   std::map<uint32_t, std::shared_ptr<Item>> items_by_handle_;  // guarded by items_lock_
   uint32_t next_handle_ = 1;                                   // guarded by items_lock_
+  // No pending item is due before this; guarded by items_lock_.
+  Clock::time_point next_retry_ = Clock::time_point::max();
 
   // Connection thread.
+  std::vector<Subscription> subscriptions_;
+  size_t items_per_subscription_ = 0;  // 0 = no limit known
   std::vector<Subscription> resumable_;
   std::vector<uint32_t> publish_ids_;
   size_t publish_target_ = 0;
   size_t publish_limit_ = 0;
-  bool publish_refused_ = false;  // until the next answer that is not a refusal
   size_t items_per_call_ = 0;
   std::vector<ServiceCodec::Acknowledgement> acks_;
   ServiceCodec::SubscriptionParameters revised_;

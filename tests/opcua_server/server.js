@@ -2,8 +2,9 @@
 // loopback only. Usage: node server.js PORT [--late MS] [--bench N] [limits]
 //   --late MS   adds ns=1;s=Late only MS milliseconds after start, so clients
 //               meet BadNodeIdUnknown for it until then
-//   --bench N   adds ns=1;s=Bench.0 .. Bench.<N-1> (Int32), each counting up
-//               every 100 ms
+//   --bench N   adds ns=1;s=Bench.0 .. Bench.<N-1> (Double), each counting up
+//               every 100 ms (every --bench-period MS when given)
+//   --count-item-calls  prints "CreateMonitoredItems K" for every such call
 // Limits, as a small PLC would have them:
 //   --items-per-call K           MaxMonitoredItemsPerCall
 //   --items-per-subscription M   MaxMonitoredItemsPerSubscription
@@ -135,13 +136,13 @@ function scalar(type, value) {
   if (benchCount > 0) {
     const bench = [];
     for (let i = 0; i < benchCount; ++i) {
-      bench.push(variable(`Bench.${i}`, "Int32", scalar("Int32", 0), "CurrentRead"));
+      bench.push(variable(`Bench.${i}`, "Double", scalar("Double", 0), "CurrentRead"));
     }
     let tick = 0;
     setInterval(() => {
       ++tick;
-      for (const v of bench) v.setValueFromSource(scalar("Int32", tick));
-    }, 100);
+      for (const v of bench) v.setValueFromSource(scalar("Double", tick));
+    }, option("--bench-period", 100));
   }
 
   // How sessions and channels end, for the tests of an orderly client stop:
@@ -162,6 +163,14 @@ function scalar(type, value) {
       return close(...rest);
     };
   });
+
+  if (args.includes("--count-item-calls")) {
+    const create = server._on_CreateMonitoredItemsRequest.bind(server);
+    server._on_CreateMonitoredItemsRequest = (message, channel) => {
+      console.log("CreateMonitoredItems", (message.request.itemsToCreate || []).length);
+      return create(message, channel);
+    };
+  }
 
   await server.start();
   console.log("ready", server.getEndpointUrl());

@@ -145,6 +145,50 @@ TEST(OpcuaScale, ChangingItemsAllDeliverAndKeepDelivering) {
   EXPECT_LE(std::stoul(text.substr(refused + 15)), 30u) << text.substr(refused, 60);
 }
 
+// Subscriptions made one node at a time, as a subscribe block makes them,
+// reach the server in batches within its limit per call and spread over
+// subscriptions within its limit per subscription; a node the server does
+// not know yet holds none of the others back, stays unhealthy, and reports
+// once the server has it.
+TEST(OpcuaScale, SubscribesGoOutInBatchesWithinTheServerLimits) {
+  constexpr size_t kItems = 1000;
+  OpcuaTestServer server({"--bench", std::to_string(kItems), "--items-per-call", "200",
+                          "--items-per-subscription", "450", "--late", "8000",
+                          "--count-item-calls"});
+  Tally tally(kItems);
+  Log log("opcua_scale_batches");
+  OpcuaPlane plane(server.url(), kOptions, "plane", log.name());
+  subscribe_all(plane, tally);
+  Tally late(1);
+  ASSERT_EQ(plane.client()->sub("ns=1;s=Late", count, &late), zeb::kSuccess);
+
+  const std::vector<uint64_t> none(kItems, 0);
+  EXPECT_EQ(tally.wait_all_beyond(none, 30s), 0u) << "items that never delivered";
+  EXPECT_TRUE(plane.healthy("ns=1;s=Bench.999"));
+  EXPECT_FALSE(plane.healthy("ns=1;s=Late"));
+  EXPECT_EQ(late.strangers, 0u);
+  const auto end = Clock::now() + 20s;
+  while (!plane.healthy("ns=1;s=Late") && Clock::now() < end) std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(plane.healthy("ns=1;s=Late"));
+  while (late.strangers == 0 && Clock::now() < end) std::this_thread::sleep_for(50ms);
+  EXPECT_GT(late.strangers, 0u) << log.close();
+
+  // Every call within the limit, and far fewer calls than items.
+  const std::string text = server.log();
+  size_t calls = 0;
+  size_t created = 0;
+  for (size_t at = text.find("CreateMonitoredItems "); at != std::string::npos;
+       at = text.find("CreateMonitoredItems ", at + 1)) {
+    const size_t n = std::stoul(text.substr(at + 21));
+    EXPECT_LE(n, 200u);
+    ++calls;
+    created += n;
+  }
+  EXPECT_GE(created, kItems + 1);
+  EXPECT_LE(calls, 30u) << text.substr(0, 2000);
+  EXPECT_EQ(tally.strangers, 0u);
+}
+
 // After a restart the items are restored by the connection thread in batches.
 // This server does not state its limits, so the client learns them from its
 // refusals: a batch too large for one call, a subscription that is full.

@@ -165,7 +165,14 @@ TEST_F(OpcuaShared, WrongNodeIs404AndWrongType400) {
   EXPECT_EQ(plane.set("ns=1;s=Missing", opcua_value::kInt32, &value, 4), zeb::kNotFoundOnRemote);
   // An Int32 into a Double node.
   EXPECT_EQ(plane.set("ns=1;s=Double", opcua_value::kInt32, &value, 4), zeb::kBadRequest);
-  EXPECT_EQ(plane.client()->sub("ns=1;s=Missing", collect, &received), zeb::kNotFoundOnRemote);
+  // A subscription is taken at once and created with the next batch; the
+  // server's refusal leaves the node unhealthy (the connection is not) and
+  // nothing arrives for it.
+  EXPECT_EQ(plane.client()->sub("ns=1;s=Missing", collect, &received), zeb::kSuccess);
+  std::this_thread::sleep_for(1s);
+  EXPECT_FALSE(plane.healthy("ns=1;s=Missing"));
+  EXPECT_TRUE(plane.healthy());
+  EXPECT_EQ(received.count(), 0u);
 }
 
 TEST_F(OpcuaShared, ReadOnlyNodeIsNotWritten) {
