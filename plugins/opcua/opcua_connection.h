@@ -19,6 +19,7 @@
 #include "secure_channel.h"
 #include "service_codec.h"
 #include "zeb/client.h"
+#include "zeb/plane_stats.h"
 
 // One OPC UA server connection of a plane: a secure channel, an anonymous
 // session, and as many subscriptions as the server's limit of monitored items
@@ -84,6 +85,9 @@ class OpcuaConnection {
   void forget(zeb::Transport* owner);
 
   const PlaneOptions& options() const { return options_; }
+  // Session state, sessions opened again after a loss, and monitored items by
+  // whether the server holds them. Any thread.
+  void stats(zeb::PlaneStats* out);
 
  private:
   enum class ItemState { kCreating, kActive, kPending };
@@ -180,6 +184,7 @@ class OpcuaConnection {
 
   std::atomic<bool> stop_{false};
   std::atomic<bool> ready_{false};
+  std::atomic<uint64_t> sessions_{0};  // sessions made active, the first included
   std::atomic<bool> session_broken_{false};
   std::atomic<uint64_t> generation_{0};
   std::atomic<uint32_t> request_ids_{0};
