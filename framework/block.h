@@ -66,6 +66,9 @@ class Block {
   // Handles one message of `port`; the default ignores it.
   virtual void process(Port* port);
   virtual bool is_healthy() { return true; }
+  // True once the block can do its work (an input: its connection is up).
+  // Asked from any thread until it first answers true.
+  virtual bool is_ready() { return is_healthy(); }
   // Why `is_healthy` answered false, in a few words for an operator.
   virtual std::string unhealthy_reason() const { return "reports itself unhealthy"; }
   // Adds the block's own metrics (beyond its message counters) to a scrape.
@@ -77,9 +80,9 @@ class Block {
   BlockStats& stats() const { return stats_; }
   // Watches for silence: no message taken or handed on for longer than a limit.
   IdleWatch& idle_watch() { return idle_watch_; }
-  // Set once `is_healthy` has answered true (an input has had its connection).
-  void note_healthy() { ever_healthy_.store(true, std::memory_order_relaxed); }
-  bool ever_healthy() const { return ever_healthy_.load(std::memory_order_relaxed); }
+  // Set once `is_ready` has answered true.
+  void note_ready() { ever_ready_.store(true, std::memory_order_relaxed); }
+  bool ever_ready() const { return ever_ready_.load(std::memory_order_relaxed); }
 
   // True while the default loop is not handling a message. Any thread. A
   // block whose input ports are empty and which is idle holds no message.
@@ -122,7 +125,7 @@ class Block {
   std::map<std::string, Port*> ports_;  // ports are members of the derived block
   mutable BlockStats stats_;
   IdleWatch idle_watch_;
-  std::atomic<bool> ever_healthy_{false};
+  std::atomic<bool> ever_ready_{false};
   boost::interprocess::interprocess_semaphore semaphore_{0};
   boost::thread thread_;
   boost::thread worker_;

@@ -12,11 +12,7 @@ std::vector<ChainHealth::Problem> ChainHealth::problems() {
   std::vector<Problem> found;
   const auto now = IdleWatch::Clock::now();
   BlockChain::instance().all_of([&](Block* block) {
-    if (!block->is_healthy()) {
-      found.push_back({block->name(), block->unhealthy_reason()});
-    } else {
-      block->note_healthy();
-    }
+    if (!block->is_healthy()) found.push_back({block->name(), block->unhealthy_reason()});
     IdleWatch& watch = block->idle_watch();
     const BlockStats& stats = block->stats();
     const auto silent = watch.look(stats.in() + stats.out(), now);
@@ -43,8 +39,8 @@ bool ChainHealth::ready() {
   return BlockChain::instance().all_of([](Block* block) {
     if (!block->has_thread()) return false;
     if (!BlockChain::is_input(*block)) return true;
-    if (!block->ever_healthy() && block->is_healthy()) block->note_healthy();
-    return block->ever_healthy();
+    if (!block->ever_ready() && block->is_ready()) block->note_ready();
+    return block->ever_ready();
   });
 }
 

@@ -145,6 +145,14 @@ void ZebInBlock::add_metrics(qor::MetricFamilies& metrics) const {
   add_plane_metrics(metrics, node_ref_);
 }
 
+bool ZebInBlock::is_ready() {
+  zeb::PlaneStats stats;
+  if (mapping_->get_stats(node_ref_.c_str(), &stats) == zeb::kSuccess && stats.connected >= 0) {
+    return stats.connected == 1;
+  }
+  return is_healthy();
+}
+
 bool ZebInBlock::is_healthy() {
   return connection_healthy(node_ref_);
 }

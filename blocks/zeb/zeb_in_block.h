@@ -28,6 +28,8 @@ class ZebInBlock : public ZebBlock {
 
   void run() override;
   bool is_healthy() override;
+  // Ready once the plane's connection has been up.
+  bool is_ready() override;
   void add_metrics(qor::MetricFamilies& metrics) const override;
   // Ends the subscription's feed: the block's thread and the client go, so
   // the transport delivers nothing more (a message being handed over still
