@@ -4,13 +4,20 @@
 // --check lists every problem of a configuration without running it.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/child_process.h"
 #include "support/mosquitto_broker.h"
@@ -319,4 +326,97 @@ TEST(Monitoring, CheckReportsBadLinksAndBadMonitoringAddress) {
   EXPECT_NE(err.find("ERROR: Unable to find block: nowhere"), std::string::npos) << err;
   EXPECT_NE(err.find("monitoring address \"127.0.0.1:http\""), std::string::npos) << err;
   EXPECT_NE(err.find(": 2 problems"), std::string::npos) << err;
+}
+
+namespace {
+
+// The service manager's end of NOTIFY_SOCKET: a datagram socket in a temporary
+// folder, collecting what the program sends.
+class NotifySocket {
+ public:
+  NotifySocket() : path_(weft_test::temp_path("notify.sock")) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  bool bound() const { return bound_; }
+  const std::string& path() const { return path_; }
+
+  // The next datagram within `timeout`, or "" when none came.
+  std::string next(std::chrono::milliseconds timeout) {
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(timeout.count())) != 1) return "";
+    char buffer[512];
+    const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+  }
+  // Every datagram that arrives within `span`.
+  std::vector<std::string> collect(std::chrono::milliseconds span) {
+    std::vector<std::string> got;
+    const auto until = std::chrono::steady_clock::now() + span;
+    for (auto now = std::chrono::steady_clock::now(); now < until;
+         now = std::chrono::steady_clock::now()) {
+      const std::string message =
+          next(std::chrono::duration_cast<std::chrono::milliseconds>(until - now));
+      if (!message.empty()) got.push_back(message);
+    }
+    return got;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+size_t count_of(const std::vector<std::string>& messages, const std::string& text) {
+  return static_cast<size_t>(std::count(messages.begin(), messages.end(), text));
+}
+
+}  // namespace
+
+// Run as a unit of Type=notify with a watchdog: ready is told once, the
+// watchdog is fed at half its period while the chain is healthy and not while
+// a broker is gone, and the stop is announced.
+TEST(Monitoring, ServiceManagerHearsReadinessAndAWatchdogFedOnlyWhileHealthy) {
+  MosquittoBroker broker;
+  NotifySocket manager;
+  ASSERT_TRUE(manager.bound());
+  const std::string config = R"({
+    "blocks": {
+      "in": {"type": "ZEBIN", "config": {"transport_addr": ")" +
+                             broker.url() +
+                             R"(", "method": "SUB", "node_ref": "plant/in"}},
+      "sink": {"type": "DUMPSTRINGBLOCK", "config": {"output_method": "log"}}
+    },
+    "mappings": {"in:output": "sink:input"}
+  })";
+  auto weft = weft_test::run_weft_pipe(
+      config, {{"NOTIFY_SOCKET", manager.path()}, {"WATCHDOG_USEC", "400000"}});
+  EXPECT_EQ(manager.next(10s), "READY=1") << weft->err();
+  const auto healthy = manager.collect(1000ms);
+  EXPECT_GE(count_of(healthy, "WATCHDOG=1"), 3u);
+  EXPECT_EQ(count_of(healthy, "WATCHDOG=1"), healthy.size());
+
+  broker.stop();
+  // The loss is noticed within a feeding period or two; from then on, silence.
+  manager.collect(1500ms);
+  EXPECT_TRUE(manager.collect(1500ms).empty()) << weft->err();
+  EXPECT_NE(weft->err().find("the service watchdog is no longer fed"), std::string::npos)
+      << weft->err();
+
+  ASSERT_TRUE(broker.start());
+  EXPECT_EQ(manager.next(15s), "WATCHDOG=1");
+
+  ASSERT_EQ(::kill(weft->pid(), SIGTERM), 0);
+  std::string message;
+  for (int i = 0; i < 20 && message != "STOPPING=1"; ++i) message = manager.next(2s);
+  EXPECT_EQ(message, "STOPPING=1");
+  EXPECT_EQ(weft->wait_exit(15s), 0) << weft->err();
 }
