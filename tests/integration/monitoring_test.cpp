@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -85,6 +86,19 @@ double await_sample(int port, const std::string& series, double value,
 
 std::string in_series(const std::string& name, const std::string& block, const std::string& type) {
   return name + "{block=\"" + block + "\",type=\"" + type + "\"}";
+}
+
+// `weft-pipe --check` on `config`, written to a fresh file; ended when this returns.
+std::unique_ptr<ChildProcess> check(const std::string& config) {
+  static int files = 0;
+  const std::string path = weft_test::temp_path("check-" + std::to_string(++files) + ".json");
+  weft_test::write_file(path, config);
+  auto process = std::make_unique<ChildProcess>(
+      weft_test::build_dir() + "/weft-pipe", std::vector<std::string>{"--check", "-f", path},
+      std::map<std::string, std::string>{
+          {"ZEB_EXT_LIB_PATH", weft_test::build_dir() + "/ext_lib"}});
+  process->wait_exit(20s);
+  return process;
 }
 
 std::string dropped(const std::string& block, const std::string& type, const std::string& reason) {
@@ -274,12 +288,9 @@ TEST(Monitoring, CheckListsEveryProblemWithoutRunningAnything) {
     },
     "mappings": {"source:output": "store:input"}
   })";
-  const std::string path = weft_test::temp_path("check.json");
-  weft_test::write_file(path, config);
-  ChildProcess check(weft_test::build_dir() + "/weft-pipe", {"--check", "-f", path},
-                     {{"ZEB_EXT_LIB_PATH", weft_test::build_dir() + "/ext_lib"}});
-  ASSERT_EQ(check.wait_exit(20s), 1) << check.err();
-  const std::string err = check.err();
+  auto checked = check(config);
+  ASSERT_EQ(checked->wait_exit(0ms), 1) << checked->err();
+  const std::string err = checked->err();
   EXPECT_NE(err.find("ghost could not find block type: NOSUCHBLOCK"), std::string::npos) << err;
   EXPECT_NE(err.find("block: publisher of type: ZEBOUT\n\tUnable to find: node_ref"),
             std::string::npos)
@@ -301,11 +312,9 @@ TEST(Monitoring, CheckListsEveryProblemWithoutRunningAnything) {
     },
     "mappings": {"source:output": "store:input"}
   })";
-  weft_test::write_file(path, mended);
-  ChildProcess recheck(weft_test::build_dir() + "/weft-pipe", {"--check", "-f", path},
-                       {{"ZEB_EXT_LIB_PATH", weft_test::build_dir() + "/ext_lib"}});
-  ASSERT_EQ(recheck.wait_exit(20s), 0) << recheck.err();
-  EXPECT_NE(recheck.out().find("OK"), std::string::npos);
+  auto rechecked = check(mended);
+  ASSERT_EQ(rechecked->wait_exit(0ms), 0) << rechecked->err();
+  EXPECT_NE(rechecked->out().find(": OK"), std::string::npos);
   EXPECT_FALSE(weft_test::file_exists(queue_dir));
 }
 
@@ -317,12 +326,9 @@ TEST(Monitoring, CheckReportsBadLinksAndBadMonitoringAddress) {
     "blocks": {"source": {"type": "REPSTR", "config": {"test_string": "x"}}},
     "mappings": {"source:output": "nowhere:input"}
   })";
-  const std::string path = weft_test::temp_path("check-links.json");
-  weft_test::write_file(path, config);
-  ChildProcess check(weft_test::build_dir() + "/weft-pipe", {"--check", "-f", path},
-                     {{"ZEB_EXT_LIB_PATH", weft_test::build_dir() + "/ext_lib"}});
-  ASSERT_EQ(check.wait_exit(20s), 1) << check.err();
-  const std::string err = check.err();
+  auto checked = check(config);
+  ASSERT_EQ(checked->wait_exit(0ms), 1) << checked->err();
+  const std::string err = checked->err();
   EXPECT_NE(err.find("ERROR: Unable to find block: nowhere"), std::string::npos) << err;
   EXPECT_NE(err.find("monitoring address \"127.0.0.1:http\""), std::string::npos) << err;
   EXPECT_NE(err.find(": 2 problems"), std::string::npos) << err;
