@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "blocks/block_factory.h"
+#include "blocks/config_block.h"
 #include "blocks/util/text_case.h"
 #include "framework/exception.h"
 #include "framework/port.h"
@@ -30,7 +31,7 @@ const json& section_of(const json& document, const char* name) {
 
 }  // namespace
 
-int ChainBuilder::create_blocks(const json& document) {
+int ChainBuilder::create_blocks(const json& document, bool keep_going) {
   const json& section = section_of(document, "blocks");
   if (!section.is_object()) return 0;  // null: an empty section
   for (auto it = section.begin(); it != section.end(); ++it) {
@@ -39,6 +40,7 @@ int ChainBuilder::create_blocks(const json& document) {
     if (!entry.is_object() || !entry.contains("type") || !entry["type"].is_string()) {
       errors_ << "ERROR: Ignoring block config: " << name << " unable to determine type"
               << std::endl;
+      ++problems_;
       continue;
     }
     const std::string type = to_upper(entry["type"].get<std::string>());
@@ -49,11 +51,13 @@ int ChainBuilder::create_blocks(const json& document) {
     if (factory == factories.end()) {
       errors_ << "ERROR: ignoring block config: " << name << " could not find block type: " << type
               << std::endl;
+      ++problems_;
       continue;
     }
     std::string reason;
     try {
       blocks_[name] = factory->second(name, config);
+      types_[name] = type;
       continue;
     } catch (const std::exception& e) {
       // Not only rejected configurations: a failing file system or JSON access
@@ -64,9 +68,10 @@ int ChainBuilder::create_blocks(const json& document) {
     }
     errors_ << "ERROR unable to initialize block: " << name << " of type: " << type << "\n\t"
             << reason << std::endl;
-    return -1;
+    ++problems_;
+    if (!keep_going) return -1;
   }
-  return 0;
+  return problems_ == 0 || !keep_going ? 0 : -1;
 }
 
 void ChainBuilder::map_blocks(const json& document) {
@@ -78,22 +83,26 @@ void ChainBuilder::map_blocks(const json& document) {
       qor::Block* source_block = find_block(source.first);
       if (source_block == nullptr) {
         errors_ << "ERROR: Unable to find block: " << source.first << std::endl;
+        ++problems_;
         continue;
       }
       if (!it.value().is_string()) {
         errors_ << "ERROR: Mappings section should only contain strings, skipping: " << it.key()
                 << std::endl;
+        ++problems_;
         continue;
       }
       const auto destination = split_side(it.value().get<std::string>());
       qor::Block* destination_block = find_block(destination.first);
       if (destination_block == nullptr) {
         errors_ << "ERROR: Unable to find block: " << destination.first << std::endl;
+        ++problems_;
         continue;
       }
       link(*source_block, source.second, *destination_block, destination.second);
     } catch (const std::exception&) {
       errors_ << "ERROR: Error parsing mappings section of config" << std::endl;
+      ++problems_;
     }
   }
 }
@@ -116,6 +125,7 @@ int ChainBuilder::link(qor::Block& source, const std::string& source_port, qor::
     errors_ << "Problem connecting ports " << source.name() << "::" << source_port << " -> "
             << destination.name() << "::" << destination_port << ": " << qor::status_text(result)
             << std::endl;
+    ++problems_;
   }
   return result;
 }
@@ -123,6 +133,24 @@ int ChainBuilder::link(qor::Block& source, const std::string& source_port, qor::
 qor::Block* ChainBuilder::find_block(const std::string& name) const {
   auto it = blocks_.find(name);
   return it == blocks_.end() ? nullptr : it->second.get();
+}
+
+std::string ChainBuilder::type_of(const std::string& name) const {
+  auto it = types_.find(name);
+  return it == types_.end() ? std::string() : it->second;
+}
+
+void ChainBuilder::check_blocks() {
+  for (const auto& entry : blocks_) {
+    const auto* block = dynamic_cast<const ConfigBlock*>(entry.second.get());
+    if (block == nullptr) continue;
+    std::vector<std::string> found;
+    block->check(found);
+    for (const std::string& problem : found) {
+      errors_ << "ERROR: block " << entry.first << ": " << problem << std::endl;
+      ++problems_;
+    }
+  }
 }
 
 void ChainBuilder::destroy_block(qor::Block* block) {

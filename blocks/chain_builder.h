@@ -21,7 +21,9 @@ class ChainBuilder {
 
   // Creates the blocks of document["blocks"] in byte order of their names.
   // 0 when every entry was created or skipped, -1 when a constructor failed.
-  int create_blocks(const nlohmann::json& document);
+  // With `keep_going` creation goes on after a failed constructor, so that a
+  // configuration check reports every block.
+  int create_blocks(const nlohmann::json& document, bool keep_going = false);
 
   // Links the ports named in document["mappings"], in byte order of the keys.
   void map_blocks(const nlohmann::json& document);
@@ -32,6 +34,14 @@ class ChainBuilder {
            const std::string& destination_port);
 
   qor::Block* find_block(const std::string& name) const;
+  // The configured type of a block made by this builder ("" for others).
+  std::string type_of(const std::string& name) const;
+
+  // Asks every block for the problems a check finds without connecting, and
+  // reports each with the block's name.
+  void check_blocks();
+  // Problem lines written so far: entries skipped or failed, links refused.
+  size_t problems() const { return problems_; }
 
   // Destroys one block made by this builder (nothing for any other pointer).
   // The caller makes sure no other block still feeds it.
@@ -40,4 +50,7 @@ class ChainBuilder {
  private:
   std::ostream& errors_;
   std::map<std::string, std::unique_ptr<qor::Block>> blocks_;
+  // Written while blocks are created, read-only afterwards (from any thread).
+  std::map<std::string, std::string> types_;
+  size_t problems_ = 0;
 };

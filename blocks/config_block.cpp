@@ -10,13 +10,33 @@
 namespace {
 constexpr int kLevelError = 4;
 constexpr int kLevelOff = 6;
+// Longest idle limit: a week; more is a mistake, not a choice.
+constexpr int kLongestIdleSeconds = 7 * 24 * 3600;
+
+// Written by the main thread before any block exists, read only afterwards.
+bool checking_only = false;
 }  // namespace
+
+void ConfigBlock::set_checking(bool checking) {
+  checking_only = checking;
+}
+
+bool ConfigBlock::checking() {
+  return checking_only;
+}
 
 ConfigBlock::ConfigBlock(const std::string& name, const nlohmann::json& config)
     : qor::Block(name),
       config_(config),
       log_name_(config_string(config, "log_name", name)),
       log_level_(parse_log_level(config)) {
+  // Checked before the log exists: a throwing constructor leaves nothing behind.
+  const int32_t max_idle = config_int(config, "max_idle_s", 0);
+  if (max_idle < 0 || max_idle > kLongestIdleSeconds) {
+    throw std::invalid_argument("max_idle_s must be an integer in range (0-" +
+                                std::to_string(kLongestIdleSeconds) + ")");
+  }
+  idle_watch().set_limit(std::chrono::seconds(max_idle));
   // Blocks may share a log by name; only the block that made it takes it down.
   owns_log_ = zeb::get_log_safe(log_name_.c_str()) == init_null_log();
   zeb::create_stdout_log(log_name_.c_str());
@@ -45,6 +65,11 @@ int ConfigBlock::parse_log_level(const nlohmann::json& config) {
   if (text == "err") return 4;
   if (text == "critical") return 5;
   return kLevelOff;
+}
+
+void ConfigBlock::drop_bad_input(const std::string& reason) const {
+  zeb::log_error(logger_, "%s: dropped a message: %s", name().c_str(), reason.c_str());
+  stats().count_drop(qor::DropReason::kBadInput);
 }
 
 void ConfigBlock::report_error(const std::string& what) {

@@ -22,7 +22,11 @@
 
 #include "blocks/block_factory.h"
 #include "blocks/chain_builder.h"
+#include "blocks/config_block.h"
 #include "blocks/env_substitution.h"
+#include "blocks/monitor/listen_address.h"
+#include "blocks/monitor/monitor_server.h"
+#include "blocks/monitor/service_notifier.h"
 #include "framework/block_chain.h"
 #include "framework/fd_timer.h"
 #include "framework/health_check.h"
@@ -46,6 +50,7 @@ constexpr int kStartupContinues = -1;
 struct Options {
   bool list = false;
   bool version = false;
+  bool check = false;
   std::string config_file;
   bool has_config_file = false;
 };
@@ -61,6 +66,10 @@ int parse_command_line(int argc, char** argv, Options& options) {
   args::Group utility_group(parser, "Utility:");
   args::Flag list(utility_group, "list", "List the available block types", {'l', "list"});
   args::Flag version(utility_group, "version", "Print the version and exit", {"version"});
+  args::Flag check(utility_group, "check",
+                   "Check the configuration: build the chain without running it, list every "
+                   "problem, exit 0 when there is none",
+                   {"check"});
   try {
     parser.ParseCLI(argc, argv);
   } catch (const args::Help&) {
@@ -72,6 +81,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
   }
   options.list = list;
   options.version = version;
+  options.check = check;
   options.has_config_file = bool(config_file);
   if (options.has_config_file) options.config_file = args::get(config_file);
   return kStartupContinues;
@@ -98,13 +108,11 @@ int fail(const std::string& line) {
   return kExitError;
 }
 
-// Loads, checks and builds the chain, then starts its threads. The builder
-// keeps the blocks alive for the life of the process.
-int build_chain(const std::string& path, ChainBuilder& builder) {
+// Reads the configuration file and replaces its environment references.
+int load_document(const std::string& path, json& document) {
   std::ifstream stream(path);
   if (!stream.is_open()) return fail("ERROR: Unable to open config file: " + path);
 
-  json document;
   try {
     document = json::parse(stream);
   } catch (const std::exception& e) {
@@ -112,7 +120,32 @@ int build_chain(const std::string& path, ChainBuilder& builder) {
     return fail(std::string("ERROR: Unable to parse JSON\n\t") + e.what());
   }
   document = substitute_environment(document);
+  return kStartupContinues;
+}
 
+// Where the monitoring endpoint listens: "$service_listen" when it is set,
+// else the configuration's "service": {"listen": ...}; *wanted is false when
+// neither asks for one. Returns the problem, or "" when there is none.
+std::string monitor_address(const json& document, ListenAddress* address, bool* wanted) {
+  std::string text = resolve_value("$service_listen");
+  if (text.empty() && document.is_object() && document.contains("service")) {
+    const json& service = document["service"];
+    if (!service.is_null() && !service.is_object()) return "\"service\" must be an object";
+    if (service.is_object() && service.contains("listen")) {
+      if (!service["listen"].is_string()) return "\"service\": \"listen\" must be a string";
+      text = service["listen"].get<std::string>();
+    }
+  }
+  *wanted = !text.empty();
+  if (!*wanted) return "";
+  std::string error;
+  if (!ListenAddress::parse(text, address, &error)) return "monitoring address " + error;
+  return "";
+}
+
+// Builds the chain: blocks, then links. The builder keeps the blocks alive
+// for the life of the process.
+int build_chain(const json& document, ChainBuilder& builder) {
   if (!document.is_object() || !document.contains("blocks")) {
     return fail("ERROR: Unable to read blocks portion of config file");
   }
@@ -128,13 +161,51 @@ int build_chain(const std::string& path, ChainBuilder& builder) {
     return fail("ERROR: The mappings portion of config file must be an object");
   }
   builder.map_blocks(document);
-
-  try {
-    qor::BlockChain::instance().start();
-  } catch (...) {
-    return fail("ERROR: Failed to start weft block chain");
-  }
   return kStartupContinues;
+}
+
+// Builds the whole chain of the file, with every block's plane and plug-in,
+// but starts no block and connects nowhere; lists every problem found.
+int check_configuration(const std::string& path) {
+  if (!path_accessible(path)) return fail("ERROR: Unable to open config file: " + path);
+  json document;
+  int status = load_document(path, document);
+  if (status != kStartupContinues) return status;
+  ConfigBlock::set_checking(true);
+  ChainBuilder builder(std::cerr);
+  size_t problems = 0;
+  if (!document.is_object() || !document.contains("blocks")) {
+    return fail("ERROR: Unable to read blocks portion of config file");
+  }
+  if (!document["blocks"].is_object() && !document["blocks"].is_null()) {
+    return fail("ERROR: The blocks portion of config file must be an object");
+  }
+  builder.create_blocks(document, true);
+  if (!document.contains("mappings")) {
+    std::cerr << "ERROR: Unable to read mappings portion of config file" << std::endl;
+    ++problems;
+  } else if (!document["mappings"].is_object() && !document["mappings"].is_null()) {
+    std::cerr << "ERROR: The mappings portion of config file must be an object" << std::endl;
+    ++problems;
+  } else {
+    builder.map_blocks(document);
+  }
+  builder.check_blocks();
+  ListenAddress address;
+  bool wanted = false;
+  const std::string service_problem = monitor_address(document, &address, &wanted);
+  if (!service_problem.empty()) {
+    std::cerr << "ERROR: " << service_problem << std::endl;
+    ++problems;
+  }
+  problems += builder.problems();
+  if (problems > 0) {
+    std::cerr << "Configuration " << path << ": " << problems
+              << (problems == 1 ? " problem" : " problems") << std::endl;
+    return kExitError;
+  }
+  std::cout << "Configuration " << path << ": OK" << std::endl;
+  return kExitOk;
 }
 
 // A number of seconds from the environment reference `reference`, or
@@ -206,9 +277,23 @@ struct StopProgress {
   std::atomic<bool> done{false};
 };
 
+// What watches the running chain: the health-file timer, the monitoring
+// endpoint and the service manager's watchdog. All of them call into the
+// blocks, so they end before any block is destroyed.
+struct Supervision {
+  std::unique_ptr<qor::FDTimer> timer;
+  std::unique_ptr<MonitorServer> server;
+  ServiceNotifier notifier;
+
+  void end() {
+    server.reset();
+    timer.reset();
+  }
+};
+
 // Inputs stop first; then the chain is drained, in chain order; then every
 // block is destroyed (its clients freed), feeding blocks first.
-void stop_chain(ChainBuilder& builder, std::unique_ptr<qor::FDTimer>& timer,
+void stop_chain(ChainBuilder& builder, Supervision& supervision,
                 const std::vector<qor::Block*>& order, StopProgress& progress) {
   using Step = StopProgress::Step;
   for (qor::Block* block : order) {
@@ -231,8 +316,7 @@ void stop_chain(ChainBuilder& builder, std::unique_ptr<qor::FDTimer>& timer,
     if (progress.abandoned) return;
     progress.step = Step::kClosing;
   }
-  // The health check calls into the blocks; it ends before they do.
-  timer.reset();
+  supervision.end();
   for (qor::Block* block : order) {
     std::lock_guard<std::mutex> guard(progress.lock);
     if (progress.abandoned) return;
@@ -258,17 +342,18 @@ void say(const std::string& text) {
 // reached its output and every block is gone. At the deadline the process
 // ends anyway (status 1), saying what it left behind; a second signal ends it
 // at once (status 128 + the signal).
-int stop_orderly(ChainBuilder& builder, std::unique_ptr<qor::FDTimer>& timer, int timeout,
+int stop_orderly(ChainBuilder& builder, Supervision& supervision, int timeout,
                  const sigset_t& signals) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::seconds(timeout);
   say("Stopping: taking no new messages, delivering those in the chain");
+  supervision.notifier.stopping();
   const std::vector<qor::Block*> order =
       qor::BlockChain::chain_order(qor::BlockChain::instance().blocks());
   StopProgress progress;
   std::thread stopper([&] {
     try {
-      stop_chain(builder, timer, order, progress);
+      stop_chain(builder, supervision, order, progress);
     } catch (const std::exception& e) {
       std::cerr << "ERROR: Orderly stop failed: " << e.what() << std::endl;
       leave_now(kExitError);
@@ -309,6 +394,7 @@ int stop_orderly(ChainBuilder& builder, std::unique_ptr<qor::FDTimer>& timer, in
 }  // namespace
 
 int run_weft_pipe(int argc, char** argv) {
+  const auto started = std::chrono::steady_clock::now();
   Options options;
   int status = parse_command_line(argc, argv, options);
   if (status != kStartupContinues) return status;
@@ -320,6 +406,7 @@ int run_weft_pipe(int argc, char** argv) {
     list_block_types();
     return kExitOk;
   }
+  if (options.check) return check_configuration(choose_config_path(options));
 
   // Before any other thread exists, so that every thread inherits the mask.
   const sigset_t signals = stop_signals();
@@ -331,19 +418,46 @@ int run_weft_pipe(int argc, char** argv) {
 
   const std::string path = choose_config_path(options);
   ChainBuilder builder(std::cerr);
+  Supervision supervision;
+  json document;
   const bool waiting = !path_accessible(path);
   if (waiting) {
     std::cout << "Waiting for config file: " << path << std::endl;
   } else {
-    status = build_chain(path, builder);
+    status = load_document(path, document);
+    if (status != kStartupContinues) return status;
+    status = build_chain(document, builder);
     if (status != kStartupContinues) return status;
   }
 
-  std::unique_ptr<qor::FDTimer> timer;
-  status = arm_health_check(timer);
+  ListenAddress address;
+  bool monitored = false;
+  const std::string problem = monitor_address(document, &address, &monitored);
+  if (!problem.empty()) return fail("ERROR: " + problem);
+  if (monitored) {
+    supervision.server = std::make_unique<MonitorServer>(
+        ChainMetrics([&builder](const std::string& name) { return builder.type_of(name); }, started,
+                     WEFT_VERSION));
+    std::string error;
+    if (!supervision.server->start(address, &error)) {
+      return fail("ERROR: Unable to start the monitoring endpoint: " + error);
+    }
+    std::cout << "Monitoring endpoint on http://" << address.text() << std::endl;
+  }
+
+  if (!waiting) {
+    try {
+      qor::BlockChain::instance().start();
+    } catch (...) {
+      return fail("ERROR: Failed to start weft block chain");
+    }
+  }
+
+  status = arm_health_check(supervision.timer);
   if (status != kStartupContinues) return status;
+  supervision.notifier.ready();
 
   wait_for_signal(signals);
   if (waiting) return kExitOk;
-  return stop_orderly(builder, timer, timeout, signals);
+  return stop_orderly(builder, supervision, timeout, signals);
 }

@@ -107,13 +107,18 @@ void Block::run() {
       try {
         process(entry.second);
       } catch (const std::exception& e) {
-        report_error(e.what());
+        failed(e.what());
       } catch (...) {
-        report_error("unknown error");
+        failed("unknown error");
       }
     }
     busy_.store(false);
   }
+}
+
+void Block::failed(const std::string& what) {
+  stats_.count_error();
+  report_error(what);
 }
 
 void Block::report_error(const std::string& what) {
@@ -129,9 +134,9 @@ void Block::thread_main() {
       run();
       return;
     } catch (const std::exception& e) {
-      report_error(e.what());
+      failed(e.what());
     } catch (...) {
-      report_error("unknown error");
+      failed("unknown error");
     }
     if (!stopping()) std::this_thread::sleep_for(kRestartPause);
   }
@@ -144,9 +149,9 @@ void Block::worker_main() {
       work();
       return;
     } catch (const std::exception& e) {
-      report_error(e.what());
+      failed(e.what());
     } catch (...) {
-      report_error("unknown error");
+      failed("unknown error");
     }
     worker_wait(kRestartPause);
   }

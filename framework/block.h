@@ -10,9 +10,13 @@
 #include <boost/interprocess/sync/interprocess_semaphore.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "framework/block_stats.h"
+#include "framework/idle_watch.h"
 #include "framework/port.h"
 
 namespace qor {
+
+class MetricFamilies;
 
 // A block owns named ports and runs on a thread of its own once the chain
 // starts. Derived blocks override `process` (one message of one input port per
@@ -62,6 +66,23 @@ class Block {
   // Handles one message of `port`; the default ignores it.
   virtual void process(Port* port);
   virtual bool is_healthy() { return true; }
+  // True once the block can do its work (an input: its connection is up).
+  // Asked from any thread until it first answers true.
+  virtual bool is_ready() { return is_healthy(); }
+  // Why `is_healthy` answered false, in a few words for an operator.
+  virtual std::string unhealthy_reason() const { return "reports itself unhealthy"; }
+  // Adds the block's own metrics (beyond its message counters) to a scrape.
+  // Any thread; reads only what is safe to read across threads.
+  virtual void add_metrics(MetricFamilies& /*metrics*/) const {}
+
+  // Message counters; the framework counts what passes the block's ports.
+  // Counting is no change of the block's state: const blocks count too.
+  BlockStats& stats() const { return stats_; }
+  // Watches for silence: no message taken or handed on for longer than a limit.
+  IdleWatch& idle_watch() { return idle_watch_; }
+  // Set once `is_ready` has answered true.
+  void note_ready() { ever_ready_.store(true, std::memory_order_relaxed); }
+  bool ever_ready() const { return ever_ready_.load(std::memory_order_relaxed); }
 
   // True while the default loop is not handling a message. Any thread. A
   // block whose input ports are empty and which is idle holds no message.
@@ -91,6 +112,8 @@ class Block {
   virtual void report_error(const std::string& what);
 
  private:
+  // Counts a processing error, then reports it.
+  void failed(const std::string& what);
   void thread_main();
   void worker_main();
 
@@ -100,6 +123,9 @@ class Block {
   // the thread that drains the chain at the end.
   std::atomic<bool> busy_{false};
   std::map<std::string, Port*> ports_;  // ports are members of the derived block
+  mutable BlockStats stats_;
+  IdleWatch idle_watch_;
+  std::atomic<bool> ever_ready_{false};
   boost::interprocess::interprocess_semaphore semaphore_{0};
   boost::thread thread_;
   boost::thread worker_;

@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "framework/block.h"
-#include "framework/block_chain.h"
+#include "framework/chain_health.h"
 
 namespace qor {
 
@@ -24,7 +23,7 @@ bool HealthCheck::create_file(const std::string& path) {
 }
 
 void HealthCheck::operator()() const {
-  const bool healthy = BlockChain::instance().all_of([](Block* b) { return b->is_healthy(); });
+  const bool healthy = ChainHealth::problems().empty();
   if (healthy) {
     if (!file_exists(path_) && !create_file(path_)) {
       std::cerr << "ERROR: Unable to create healthcheck file, container will report unhealthy"

@@ -4,8 +4,8 @@
 
 namespace qor {
 
-// Liveness through a file: after each check the file exists exactly when every
-// block in BlockChain answers `is_healthy` with true. Runs on the timer thread.
+// Liveness through a file: after each check the file exists exactly when the
+// chain has no health problem (ChainHealth). Runs on the timer thread.
 class HealthCheck {
  public:
   explicit HealthCheck(std::string path) : path_(std::move(path)) {}

@@ -34,6 +34,8 @@ class Port {
   virtual bool is_input() const { return false; }
   // Messages waiting in this port; 0 for ports that hold none.
   virtual size_t queued() { return 0; }
+  // Messages this port holds at most; 0 for ports that hold none.
+  virtual size_t capacity() const { return 0; }
   // Called by the owner when it stops: producers waiting for room give up.
   virtual void owner_stopped() {}
 

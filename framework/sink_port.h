@@ -34,7 +34,7 @@ class SinkPort : public Port {
     return queue_.size();
   }
 
-  size_t capacity() const { return queue_.capacity(); }
+  size_t capacity() const override { return queue_.capacity(); }
 
   bool is_input() const override { return true; }
   size_t queued() override { return size(); }
@@ -81,6 +81,7 @@ class SinkPort : public Port {
     T value = std::move(queue_.front());
     queue_.pop_front();
     not_full_.notify_one();
+    if (Block* block = owner()) block->stats().count_in();
     return value;
   }
 

@@ -30,16 +30,23 @@ class SourcePort : public Port {
   // Blocking send (see SinkPort::push); NOT_CONNECTED drops the value.
   int send(T value) {
     SinkPort<T>* sink = linked_sink();
-    return sink ? sink->push(std::move(value)) : NOT_CONNECTED;
+    return counted(sink ? sink->push(std::move(value)) : NOT_CONNECTED);
   }
 
   // Non-blocking send: PORT_FULL drops the value.
   int try_send(T value) {
     SinkPort<T>* sink = linked_sink();
-    return sink ? sink->try_push(std::move(value)) : NOT_CONNECTED;
+    return counted(sink ? sink->try_push(std::move(value)) : NOT_CONNECTED);
   }
 
  private:
+  int counted(int status) {
+    if (status == SUCCESS) {
+      if (Block* block = owner()) block->stats().count_out();
+    }
+    return status;
+  }
+
   SinkPort<T>* linked_sink() const {
     return connections_.size() == 1 ? static_cast<SinkPort<T>*>(connections_.front()) : nullptr;
   }

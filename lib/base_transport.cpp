@@ -58,6 +58,10 @@ ConnectionMetadata BaseTransport::connection_metadata(const char*, void*) {
   return metadata;
 }
 
+int BaseTransport::plane_stats(const char*, void*, PlaneStats*) {
+  return kNotImplemented;
+}
+
 int BaseTransport::free_msg(_Msg*) {
   return 1;
 }

@@ -220,6 +220,11 @@ plug-ins from $libdir/weft-pipe/ext_lib"
 
 # --- service unit ---------------------------------------------------------------
 
+unit="$unpacked/usr/lib/systemd/system/weft-pipe.service"
+grep -qx 'Type=notify' "$unit" || fail "the unit is not Type=notify"
+grep -q '^WatchdogSec=[1-9]' "$unit" || fail "the unit has no watchdog"
+pass "the unit waits for readiness and has a watchdog"
+
 if ! command -v systemd-analyze >/dev/null 2>&1; then
   echo "check-package: skipped: systemd-analyze is not installed, the unit is not verified"
   exit 0

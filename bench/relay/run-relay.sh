@@ -16,7 +16,9 @@
 # environment: BROKER_NODELAY (broker's set_tcp_nodelay, default true),
 #   RELAY_NODELAY (the output plane's "tcp_nodelay", default true),
 #   PROBE_NODELAY (0 lets Nagle's algorithm batch the probe's publishes; default 1),
-#   QUEUE_WINDOW (the queue chain's "max_in_flight"; default the block's own)
+#   QUEUE_WINDOW (the queue chain's "max_in_flight"; default the block's own),
+#   MONITOR (1 turns weft-pipe's HTTP endpoint on and scrapes /metrics every
+#   second while the probe runs; default 0)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 count=${1:-10000}
@@ -43,7 +45,11 @@ set_tcp_nodelay ${BROKER_NODELAY:-true}
 CONF
 mosquitto -c "$work/mosquitto.conf" > "$work/broker.log" 2>&1 &
 broker=$!
-cleanup() { kill "$broker" "${relay:-}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"; }
+cleanup() {
+  kill "$broker" "${relay:-}" "${scraper:-}" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
 trap cleanup EXIT
 
 middle=""
@@ -59,8 +65,14 @@ case "$chain" in
     out_extra=", \"directory\": \"$work/queue\"${QUEUE_WINDOW:+, \"max_in_flight\": $QUEUE_WINDOW}" ;;
   queue-w1) out_type=ZEBOUTQUEUE; out_extra=", \"directory\": \"$work/queue\", \"max_in_flight\": 1" ;;
 esac
+service=""
+if [ "${MONITOR:-0}" = 1 ]; then
+  monitor_port=$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')
+  service="\"service\": {\"listen\": \"127.0.0.1:$monitor_port\"},"
+fi
 cat > "$work/chain.json" <<JSON
 {
+  $service
   "blocks": {
     "in": {"type": "ZEBIN", "config": {"transport_addr": "mqtt-tcp://127.0.0.1:$port",
            "method": "SUB", "node_ref": "bench/in", "options": {"qos": $qos}}},
@@ -88,6 +100,11 @@ else
 fi
 relay=$!
 sleep 1
+if [ -n "$service" ]; then
+  # A scraper at a pace a monitoring system would use; its own CPU is not counted.
+  (while :; do curl -s -o /dev/null "http://127.0.0.1:$monitor_port/metrics"; sleep 1; done) &
+  scraper=$!
+fi
 # CPU ticks (user + system) of each thread of a process, as "name ticks" lines.
 thread_ticks() {
   for stat in /proc/"$1"/task/*/stat; do

@@ -4,6 +4,7 @@
 
 #include "blocks/config_block.h"
 #include "blocks/config_getters.h"
+#include "blocks/util/plane_metrics.h"
 #include "zeb/connection_metadata.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
@@ -59,4 +60,8 @@ void OpcuaPlane::release(zeb::_Msg* msg) {
   if (msg == nullptr) return;
   std::free(msg->data);
   delete msg;
+}
+
+void OpcuaPlane::add_metrics(qor::MetricFamilies& metrics, const std::string& node_ref) const {
+  if (mapping_) add_plane_metrics(metrics, plane_name_, *mapping_, node_ref);
 }

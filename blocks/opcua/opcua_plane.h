@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "framework/metric_families.h"
 #include "zeb/client.h"
 #include "zeb/connection_mapping.h"
 #include "zeb/registry_file.h"
@@ -39,6 +40,8 @@ class OpcuaPlane {
   const std::string& log_name() const { return client_log_name_; }
   // Healthy when the transport reports the connection behind `node_ref` healthy.
   bool node_healthy(const std::string& node_ref);
+  // The connection figures of the plane behind `node_ref` (needs the mapping).
+  void add_metrics(qor::MetricFamilies& metrics, const std::string& node_ref) const;
 
   // Gives back a message of an OPC UA transport, which allocates the payload
   // with malloc and the record with new.

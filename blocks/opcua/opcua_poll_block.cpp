@@ -65,21 +65,31 @@ std::string OpcuaPollBlock::poll_once() {
       zeb::log_error(logger(), "OpcuaPoll: read of %s failed: %s", ref.c_str(), e.what());
     }
     if (status == zeb::kSuccess && msg != nullptr) {
+      stats().count_in();
       try {
         data[node.alias] = nlohmann::json::parse(msg->data, msg->data + msg->len);
         node.last_read_ok = true;
       } catch (const std::exception& e) {
         zeb::log_error(logger(), "Error parsing OPC-UA data on node_ref %s: %s", ref.c_str(),
                        e.what());
+        stats().count_drop(qor::DropReason::kBadInput);
         node.last_read_ok = false;
       }
     } else {
       zeb::log_error(logger(), "OpcuaPoll: ZEB error: %s (%d)", zeb::status_to_str(status), status);
+      stats().count_error();
       node.last_read_ok = false;
     }
     OpcuaPlane::release(msg);
   }
   return message.dump();
+}
+
+std::string OpcuaPollBlock::unhealthy_reason() const {
+  for (const auto& [ref, node] : nodes_) {
+    if (!node.last_read_ok) return "last read of " + ref + " on " + plane_.server() + " failed";
+  }
+  return "reads fail";
 }
 
 bool OpcuaPollBlock::is_healthy() {

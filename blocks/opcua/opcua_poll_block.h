@@ -22,6 +22,7 @@ class OpcuaPollBlock : public ConfigBlock {
 
   void run() override;
   bool is_healthy() override;
+  std::string unhealthy_reason() const override;
 
  private:
   struct Node {

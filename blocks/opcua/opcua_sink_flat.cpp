@@ -90,21 +90,28 @@ void OpcuaSinkFlat::process(qor::Port* /*port*/) {
     }
   } catch (const std::exception& e) {
     zeb::log_error(logger(), "Couldn't parse %s: %s", text.c_str(), e.what());
+    stats().count_drop(qor::DropReason::kBadInput);
     return;
   }
   zeb::log_debug(logger(), "Successfully parsed %s", text.c_str());
 
-  for (const auto& [alias, value] : values) write(text, alias, value);
+  bool all_written = true;
+  for (const auto& [alias, value] : values) all_written = write(text, alias, value) && all_written;
+  if (all_written) {
+    stats().count_out();
+  } else {
+    stats().count_drop(qor::DropReason::kRefused);
+  }
 }
 
-void OpcuaSinkFlat::write(const std::string& text, const std::string& alias, const Value& value) {
+bool OpcuaSinkFlat::write(const std::string& text, const std::string& alias, const Value& value) {
   auto target = aliases_.find(alias);
-  if (target == aliases_.end()) return;
+  if (target == aliases_.end()) return true;
   if (target->second.type_code != value.type_code) {
     zeb::log_error(logger(), "Got a %s instead of expected type %s for alias %s",
                    opcua_value::type_name(value.type_code),
                    opcua_value::type_name(target->second.type_code), alias.c_str());
-    return;
+    return false;
   }
   opcua_value::ValueRecord record{value.type_code, 0, value.length, value.bytes.data()};
   int status = zeb::kInternalError;
@@ -116,8 +123,9 @@ void OpcuaSinkFlat::write(const std::string& text, const std::string& alias, con
   }
   if (status == zeb::kSuccess) {
     zeb::log_debug(logger(), "Sent data for alias %s in message %s", alias.c_str(), text.c_str());
-  } else {
-    zeb::log_error(logger(), "Couldn't send data for alias %s in message %s: %s", alias.c_str(),
-                   text.c_str(), zeb::status_to_str(status));
+    return true;
   }
+  zeb::log_error(logger(), "Couldn't send data for alias %s in message %s: %s", alias.c_str(),
+                 text.c_str(), zeb::status_to_str(status));
+  return false;
 }

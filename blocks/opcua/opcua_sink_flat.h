@@ -32,7 +32,8 @@ class OpcuaSinkFlat : public ConfigBlock {
     std::string bytes;
   };
 
-  void write(const std::string& text, const std::string& alias, const Value& value);
+  // False when the value was not written (wrong type, or the server refused it).
+  bool write(const std::string& text, const std::string& alias, const Value& value);
 
   qor::SinkPort<std::string> input_{"input"};
   std::unordered_map<std::string, Target> aliases_;

@@ -49,6 +49,17 @@ void OpcuaSubscribeBlock::run() {
   }
 }
 
+std::string OpcuaSubscribeBlock::unhealthy_reason() const {
+  for (const auto& [ref, node] : nodes_) {
+    if (node.needs_subscribing) return "no subscription to " + ref + " on " + plane_.server();
+  }
+  return "no session with " + plane_.server();
+}
+
+void OpcuaSubscribeBlock::add_metrics(qor::MetricFamilies& metrics) const {
+  if (!nodes_.empty()) plane_.add_metrics(metrics, nodes_.begin()->first);
+}
+
 bool OpcuaSubscribeBlock::is_healthy() {
   for (auto& [ref, node] : nodes_) {
     if (node.needs_subscribing || !plane_.node_healthy(ref)) return false;
@@ -62,6 +73,7 @@ void OpcuaSubscribeBlock::on_update(const char* plane, const char* topic, zeb::_
   std::string payload(msg->data, msg->len);
   OpcuaPlane::release(msg);
   auto* block = static_cast<OpcuaSubscribeBlock*>(user);
+  block->stats().count_in();
   try {
     block->deliver(plane, topic ? topic : "", payload);
   } catch (const std::exception& e) {
@@ -81,6 +93,7 @@ void OpcuaSubscribeBlock::deliver(const char* plane, const std::string& topic,
   } catch (const std::exception& e) {
     zeb::log_error(logger(), "Error parsing OPC-UA data from plane %s on topic %s: %s",
                    plane ? plane : "", topic.c_str(), e.what());
+    stats().count_drop(qor::DropReason::kBadInput);
     return;
   }
   nlohmann::json message = {{"data", {{node->second.alias, std::move(entry)}}},

@@ -22,6 +22,9 @@ class OpcuaSubscribeBlock : public ConfigBlock {
 
   void run() override;
   bool is_healthy() override;
+  std::string unhealthy_reason() const override;
+  // The figures of the connection to the server.
+  void add_metrics(qor::MetricFamilies& metrics) const override;
   // Ends the feed of updates: the block's thread stops and the client goes.
   void stop_intake() override;
 

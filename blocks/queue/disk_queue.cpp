@@ -173,6 +173,7 @@ void DiskQueue::close_all() {
   read_stream_.close();
   pop_stream_.close();
   total_bytes_.store(0, std::memory_order_relaxed);
+  records_.store(0, std::memory_order_relaxed);
   usage_[0].store(0, std::memory_order_relaxed);
   usage_[1].store(0, std::memory_order_relaxed);
   read_limit_ = pop_limit_ = 0;
@@ -207,7 +208,8 @@ void DiskQueue::open_existing() {
   if (!scan.open(record_path(newer), newer, 0, 0) || !write_stream_.stat(&info)) fail(kFileError);
   const auto size = static_cast<uint64_t>(info.st_size);
   uint64_t committed = 0;
-  QueueCursor::Stop stop = scan.scan(size, &committed);
+  uint64_t records = 0;
+  QueueCursor::Stop stop = scan.scan(size, &committed, &records);
   if (stop == QueueCursor::Stop::kFailed) fail(kFileError);
   if (stop == QueueCursor::Stop::kTorn) report_damage(scan, stop, "opening the queue");
   write_offset_ = scan.offset();
@@ -217,6 +219,7 @@ void DiskQueue::open_existing() {
   allocated_ = write_offset_;
   if (write_stream_.stat(&info)) usage_[newer].store(counted(info));
   total_bytes_.store(committed, std::memory_order_relaxed);
+  records_.store(records, std::memory_order_relaxed);
 
   const bool older_exists = older == 1 ? file1 : file0;
   if (older == 1 ? marker1 : marker0) ::remove(marker_path(older).c_str());
@@ -228,11 +231,13 @@ void DiskQueue::open_existing() {
     }
     usage_[older].store(counted(info));
     uint64_t older_committed = 0;
-    stop = old_scan.scan(static_cast<uint64_t>(info.st_size), &older_committed);
+    uint64_t older_records = 0;
+    stop = old_scan.scan(static_cast<uint64_t>(info.st_size), &older_committed, &older_records);
     if (stop == QueueCursor::Stop::kFailed) fail(kFileError);
     if (stop == QueueCursor::Stop::kTorn) report_damage(old_scan, stop, "opening the queue");
     older_end = old_scan.offset();
     total_bytes_.fetch_add(older_committed, std::memory_order_relaxed);
+    records_.fetch_add(older_records, std::memory_order_relaxed);
   } else if (older_exists) {
     zeb::log_warn(logger_, "Queue file %s is left unread: nothing marks it older than %s",
                   record_path(older).c_str(), record_path(newer).c_str());
@@ -443,6 +448,7 @@ size_t DiskQueue::pop() {
     const int error = pop_stream_.consume(length);
     if (error == 0) {
       total_bytes_.fetch_sub(length + kHeader, std::memory_order_relaxed);
+      records_.fetch_sub(1, std::memory_order_relaxed);
       result = length + kHeader;
       reclaim();
     } else {
@@ -540,6 +546,7 @@ size_t DiskQueue::store(const char* data, size_t length) {
     allocated_ = write_offset_;
   }
   total_bytes_.fetch_add(record, std::memory_order_relaxed);
+  records_.fetch_add(1, std::memory_order_relaxed);
   publish_write_end();
   after_push();
   return record;

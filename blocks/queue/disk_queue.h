@@ -89,6 +89,8 @@ class DiskQueue {
 
   // Bytes of all committed, unconsumed records, headers included.
   uint64_t size_bytes() const { return total_bytes_.load(std::memory_order_relaxed); }
+  // Committed, unconsumed records.
+  uint64_t records() const { return records_.load(std::memory_order_relaxed); }
   // Bytes the queue's files take on disk, as the budget counts them.
   uint64_t disk_bytes() const;
   // Records `push` declined since the queue was opened, for want of budget or
@@ -185,6 +187,7 @@ class DiskQueue {
   std::string peeked_;
 
   std::atomic<uint64_t> total_bytes_{0};
+  std::atomic<uint64_t> records_{0};  // counted with total_bytes_
   // Bytes each record file takes on disk.
   std::atomic<uint64_t> usage_[2] = {{0}, {0}};
   // End of the committed records in the write file, with the low byte of the

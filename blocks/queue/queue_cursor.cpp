@@ -114,7 +114,7 @@ QueueCursor::Stop QueueCursor::check_payload(const RecordHeader& found, uint64_t
   return crc == found.checksum ? Stop::kRecord : Stop::kTorn;
 }
 
-QueueCursor::Stop QueueCursor::scan(uint64_t bound, uint64_t* committed) {
+QueueCursor::Stop QueueCursor::scan(uint64_t bound, uint64_t* committed, uint64_t* records) {
   for (;;) {
     RecordHeader found;
     Stop stop = header(bound, false, &found);
@@ -124,6 +124,7 @@ QueueCursor::Stop QueueCursor::scan(uint64_t bound, uint64_t* committed) {
       if (stop == Stop::kChanged) return Stop::kEnd;
       if (stop != Stop::kRecord) return stop;
       *committed += RecordHeader::kSize + found.length;
+      ++*records;
     }
     skip(found.length);
   }

@@ -45,9 +45,9 @@ class QueueCursor {
   // For kRecord, `length` is the payload length.
   Stop next(uint64_t bound, bool committed, uint64_t* length);
   // Walks like `next` but passes committed records too, checking their
-  // checksums and adding their size with header to `*committed`; used to take
-  // stock of a file when the queue opens.
-  Stop scan(uint64_t bound, uint64_t* committed);
+  // checksums and adding their size with header to `*committed` and one per
+  // record to `*records`; used to take stock of a file when the queue opens.
+  Stop scan(uint64_t bound, uint64_t* committed, uint64_t* records);
 
   // Copies the payload of the record `next` stopped at into `out` (reusing its
   // capacity) and checks it: kRecord, kTorn, kChanged or kFailed.

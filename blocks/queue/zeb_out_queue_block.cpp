@@ -12,6 +12,7 @@
 
 #include "blocks/config_getters.h"
 #include "blocks/util/text_case.h"
+#include "framework/metric_families.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
 
@@ -136,6 +137,16 @@ ZebOutQueueBlock::ZebOutQueueBlock(const std::string& name, const json& config)
   options.interval_ms = static_cast<uint32_t>(interval_ms);
 
   struct stat info;
+  if (checking()) {
+    // Nothing is made: the directory, or the one it would be made in, must exist.
+    const std::string parent =
+        directory.substr(0, directory.find_last_of('/', directory.size() - 2) + 1);
+    if (::stat(directory.c_str(), &info) != 0 &&
+        ::stat((parent.empty() ? "." : parent).c_str(), &info) != 0) {
+      throw std::runtime_error("Unable to open, or create directory");
+    }
+    return;
+  }
   if (::stat(directory.c_str(), &info) != 0 && ::mkdir(directory.c_str(), 0775) != 0) {
     throw std::runtime_error("Unable to open, or create directory");
   }
@@ -152,6 +163,7 @@ ZebOutQueueBlock::ZebOutQueueBlock(const std::string& name, const json& config)
   }
   options.max_bytes = max_cache_bytes_;
   queue_ = std::make_unique<DiskQueue>(directory, options, logger());
+  ages_.taken_over(queue_->records(), RecordAges::Clock::now());
   zeb::log_info(logger(), "ZEBOutQueueBlock: Max cache size in bytes: %ld",
                 static_cast<long>(max_cache_bytes_));
   zeb::log_info(logger(), "ZEBOutQueueBlock: Starting Queue Muncher thread");
@@ -169,10 +181,12 @@ void ZebOutQueueBlock::process(qor::Port* /*port*/) {
   zeb::log_debug(logger(), "Disk backed queue size in bytes: %llu",
                  static_cast<unsigned long long>(queue_->size_bytes()));
   if (queue_->push(text.data(), text.size()) != 0) {
+    ages_.pushed(RecordAges::Clock::now());
     zeb::log_debug(logger(), "Pushed %zu bytes to queue", text.size());
     wake_worker();
   } else {
     zeb::log_error(logger(), "Queue is full, unable to push data. code: %d. Dropping new data", 0);
+    stats().count_drop(qor::DropReason::kBudget);
   }
 }
 
@@ -326,15 +340,37 @@ void ZebOutQueueBlock::recover(int status) {
 }
 
 void ZebOutQueueBlock::log_failure(int status) {
+  stats().count_error();
   zeb::log_error(logger(), "ZEB error:");
   zeb::log_error(logger(), "\tError: %s", zeb::status_to_str(status));
   zeb::log_error(logger(), "\tCode:  %d", status);
 }
 
 void ZebOutQueueBlock::pop_delivered() {
+  stats().count_out();
   for (int attempt = 1; queue_->pop() == 0; ++attempt) {
     // Left in the queue, the text is sent again later: twice rather than never.
     if (attempt == kPopAttempts) return;
     zeb::log_info(logger(), "Unable to pop the data, trying again");
   }
+  ages_.popped();
+}
+
+void ZebOutQueueBlock::add_metrics(qor::MetricFamilies& metrics) const {
+  ZebOutBlock::add_metrics(metrics);
+  if (!queue_) return;
+  const qor::MetricFamilies::Labels labels = {{"block", name()}};
+  metrics.add("weft_queue_records", "gauge", "Records stored in the disk queue, not yet delivered",
+              labels, static_cast<double>(queue_->records()));
+  metrics.add("weft_queue_stored_bytes", "gauge",
+              "Bytes of the records stored in the disk queue, 16-byte headers included", labels,
+              static_cast<double>(queue_->size_bytes()));
+  metrics.add("weft_queue_disk_bytes", "gauge", "Bytes the disk queue's files take on disk", labels,
+              static_cast<double>(queue_->disk_bytes()));
+  metrics.add("weft_queue_budget_bytes", "gauge", "The disk queue's byte budget", labels,
+              static_cast<double>(max_cache_bytes_));
+  const auto age = ages_.oldest_age(RecordAges::Clock::now());
+  metrics.add("weft_queue_oldest_record_age_seconds", "gauge",
+              "How long the oldest stored record has waited (within a second)", labels,
+              std::chrono::duration<double>(age).count());
 }

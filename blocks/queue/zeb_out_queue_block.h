@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "blocks/queue/disk_queue.h"
+#include "blocks/queue/record_ages.h"
 #include "blocks/zeb/zeb_out_block.h"
 
 // "ZEBOUTQUEUE": like ZEBOUT, publishes ("PUB") or sets ("SET") every text of
@@ -38,6 +39,8 @@ class ZebOutQueueBlock : public ZebOutBlock {
   ~ZebOutQueueBlock() override;
 
   void process(qor::Port* port) override;
+  // The plane's figures and the queue's: records, bytes, age of the oldest.
+  void add_metrics(qor::MetricFamilies& metrics) const override;
 
   // The byte budget that "max_cache_size" and "max_cache_size_units" describe
   // on a file system with `available` bytes free for unprivileged users.
@@ -75,6 +78,8 @@ class ZebOutQueueBlock : public ZebOutBlock {
   uint64_t max_cache_bytes_ = 0;
   size_t max_in_flight_ = 0;
   std::unique_ptr<DiskQueue> queue_;
+  // Noted by `process` and the worker, read by a scrape; locks itself.
+  mutable RecordAges ages_;
 
   // Worker thread only.
   std::string text_;

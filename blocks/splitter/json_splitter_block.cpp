@@ -83,7 +83,7 @@ void JsonSplitterBlock::route(std::string_view message) {
     reason =
         std::string("\"data\" is ") + JsonTree::kind_phrase(tree_.kind(data)) + ", not an object";
   }
-  zeb::log_error(logger(), "%s: dropped a message: %s", name().c_str(), reason.c_str());
+  drop_bad_input(reason);
 }
 
 bool JsonSplitterBlock::write_copy(JsonTree::Id data, const std::vector<std::string>& names,

@@ -16,10 +16,12 @@ void DumpStringBlock::process(qor::Port* /*port*/) {
   const std::string message = input_.receive();
   if (to_log_) {
     zeb::log_debug(logger(), "%s : %s", name().c_str(), message.c_str());
+    stats().count_out();
     return;
   }
   // One write per line keeps lines of different blocks whole.
   const std::string line = name() + " : " + message + "\n";
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
+  stats().count_out();
 }

@@ -115,5 +115,5 @@ bool FlatToTimeseries::message_time(JsonTree::Id timestamp, int64_t& time,
 }
 
 void FlatToTimeseries::drop(const std::string& reason) const {
-  zeb::log_error(logger(), "%s: dropped a message: %s", name().c_str(), reason.c_str());
+  drop_bad_input(reason);
 }

@@ -27,7 +27,7 @@ bool JsonToTimeseries::transform(std::string_view message, std::string& record) 
   } else if (walk(record, reason)) {
     return true;
   }
-  zeb::log_error(logger(), "%s: dropped a message: %s", name().c_str(), reason.c_str());
+  drop_bad_input(reason);
   return false;
 }
 

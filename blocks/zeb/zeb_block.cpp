@@ -1,6 +1,8 @@
 #include "blocks/zeb/zeb_block.h"
 
 #include "blocks/config_getters.h"
+#include "blocks/util/plane_metrics.h"
+#include "framework/metric_families.h"
 #include "zeb/connection_metadata.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
@@ -64,6 +66,26 @@ void ZebBlock::add_rule(const std::string& node_ref) {
   // Topics such as "plant/+/temp" are references, not patterns: the rule must
   // match the reference itself.
   registry_->append_rule(name().c_str(), zeb::kMethodAny, escape_pattern(node_ref).c_str(), "");
+}
+
+std::string ZebBlock::unhealthy_reason() const {
+  return "no connection to " + transport_addr_;
+}
+
+void ZebBlock::add_plane_metrics(qor::MetricFamilies& metrics, const std::string& node_ref) const {
+  ::add_plane_metrics(metrics, name(), *mapping_, node_ref);
+}
+
+void ZebBlock::check(std::vector<std::string>& problems) const {
+  zeb::PlaneStats stats;
+  const int status = mapping_->get_stats(node_ref().c_str(), &stats);
+  if (status == zeb::kTransportNotFound) {
+    problems.push_back("no transport plug-in serves the address " + transport_addr_);
+  } else if (status == zeb::kNodeNotFound) {
+    problems.push_back("node_ref " + node_ref() + " cannot be routed to the plane");
+  } else if (status == zeb::kRegistryError) {
+    problems.push_back("node_ref " + node_ref() + " is too long");
+  }
 }
 
 bool ZebBlock::connection_healthy(const std::string& node_ref) {

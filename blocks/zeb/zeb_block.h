@@ -28,6 +28,10 @@ class ZebBlock : public ConfigBlock {
   // Healthy when the plane's transport reports the connection behind
   // `node_ref` healthy. Health-check thread.
   bool connection_healthy(const std::string& node_ref);
+  std::string unhealthy_reason() const override;
+  // Problems a configuration check finds without connecting: no transport for
+  // the address's scheme, a node reference its own rule does not match.
+  void check(std::vector<std::string>& problems) const override;
 
   // A regular expression that matches exactly `text`.
   static std::string escape_pattern(const std::string& text);
@@ -36,6 +40,10 @@ class ZebBlock : public ConfigBlock {
   // Adds the block's one mapping rule: all four methods, the node reference as
   // its own (escaped) pattern, no rewrite.
   void add_rule(const std::string& node_ref);
+  // Adds the connection figures of the plane behind `node_ref` to a scrape.
+  void add_plane_metrics(qor::MetricFamilies& metrics, const std::string& node_ref) const;
+  // The reference the block works on (its rule's pattern matches it).
+  virtual const std::string& node_ref() const = 0;
   // Stops the block thread, then the client (and with it the transport threads
   // that call back into the block). Derived destructors call it first; a
   // second call does nothing more.

@@ -86,12 +86,14 @@ void ZebInBlock::poll() {
       zeb::log_error(logger(), "ZebInBlock [%s]: %s", name().c_str(), e.what());
     }
     if (status == zeb::kSuccess && msg != nullptr) {
+      stats().count_in();
       std::string text(msg->data, msg->len);
       client_->free_msg(msg);
       deliver(std::move(text));
     } else {
       if (msg != nullptr) client_->free_msg(msg);
       zeb::log_error(logger(), "Error: %d", status);
+      stats().count_error();
     }
     pause_unless_stopped(*this, interval_);
   }
@@ -101,6 +103,7 @@ void ZebInBlock::on_message(const char* /*plane*/, const char* /*topic*/, zeb::_
                             void* user) {
   auto* block = static_cast<ZebInBlock*>(user);
   if (msg == nullptr) return;
+  block->stats().count_in();
   try {
     std::string text(msg->data, msg->len);
     block->client_->free_msg(msg);
@@ -113,6 +116,7 @@ void ZebInBlock::on_message(const char* /*plane*/, const char* /*topic*/, zeb::_
 void ZebInBlock::deliver(std::string text) {
   if (overflow_ == Overflow::kDrop) {
     if (output_.try_send(std::move(text)) != qor::PORT_FULL) return;
+    stats().count_drop(qor::DropReason::kOverflow);
     const uint64_t due = drops_.count(DropCounter::Clock::now());
     if (due > 0) report_drops(due);
     return;
@@ -135,6 +139,18 @@ void ZebInBlock::report_drops(uint64_t count) {
   zeb::log_warn(logger(), "%s", line);
   // Drops are data lost on purpose: they are told even when the block's log is off.
   if (log_level() > kLevelWarn) std::cerr << "WARNING: " << line << std::endl;
+}
+
+void ZebInBlock::add_metrics(qor::MetricFamilies& metrics) const {
+  add_plane_metrics(metrics, node_ref_);
+}
+
+bool ZebInBlock::is_ready() {
+  zeb::PlaneStats stats;
+  if (mapping_->get_stats(node_ref_.c_str(), &stats) == zeb::kSuccess && stats.connected >= 0) {
+    return stats.connected == 1;
+  }
+  return is_healthy();
 }
 
 bool ZebInBlock::is_healthy() {

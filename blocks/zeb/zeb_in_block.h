@@ -28,6 +28,9 @@ class ZebInBlock : public ZebBlock {
 
   void run() override;
   bool is_healthy() override;
+  // Ready once the plane's connection has been up.
+  bool is_ready() override;
+  void add_metrics(qor::MetricFamilies& metrics) const override;
   // Ends the subscription's feed: the block's thread and the client go, so
   // the transport delivers nothing more (a message being handed over still
   // reaches "output").
@@ -39,6 +42,7 @@ class ZebInBlock : public ZebBlock {
   uint64_t dropped() { return drops_.total(); }
 
  protected:
+  const std::string& node_ref() const override { return node_ref_; }
   // Hands one received text to "output" as "overflow" says. Any thread.
   void deliver(std::string text);
 

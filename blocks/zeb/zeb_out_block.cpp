@@ -46,7 +46,16 @@ void ZebOutBlock::process(qor::Port* /*port*/) {
   if (stopping()) return;
   std::string text = input_.receive();
   const int status = deliver(text);
-  if (status != zeb::kSuccess) zeb::log_error(logger(), "ZebOutBlock Err: %d", status);
+  if (status == zeb::kSuccess) {
+    stats().count_out();
+    return;
+  }
+  zeb::log_error(logger(), "ZebOutBlock Err: %d", status);
+  stats().count_drop(qor::DropReason::kRefused);
+}
+
+void ZebOutBlock::add_metrics(qor::MetricFamilies& metrics) const {
+  add_plane_metrics(metrics, node_ref_);
 }
 
 bool ZebOutBlock::is_healthy() {

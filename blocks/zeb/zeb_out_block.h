@@ -17,8 +17,10 @@ class ZebOutBlock : public ZebBlock {
 
   void process(qor::Port* port) override;
   bool is_healthy() override;
+  void add_metrics(qor::MetricFamilies& metrics) const override;
 
  protected:
+  const std::string& node_ref() const override { return node_ref_; }
   // Hands one text to the plane; the library's status, or -11 when the call
   // threw.
   int deliver(std::string& text);

@@ -95,6 +95,8 @@ class MQTTCallbackHandler {
   // timeout); later calls return at once.
   void await_first_attempt();
   bool connected() const { return connected_.load(); }
+  // Publishes not yet confirmed (QoS 1 and 2: unacknowledged; QoS 0: not yet written).
+  int64_t unconfirmed() const { return unconfirmed_.load(std::memory_order_relaxed); }
 
   // Records the subscriber of `topic` (a topic or a topic filter) and asks the
   // broker now when connected, else on connecting. kDuplicateSubscription when

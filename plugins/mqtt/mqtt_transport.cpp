@@ -168,6 +168,7 @@ MQTTTransport::~MQTTTransport() {
     std::lock_guard<std::mutex> guard(connections_lock_);
     connections.swap(connections_);
   }
+  for (auto& entry : connections) mqtt_plane_pending_source(entry.first, nullptr);
   for (auto& [plane, handles] : connections) handles.handler->stop();
 }
 
@@ -226,6 +227,7 @@ MQTTCallbackHandler* MQTTTransport::connection(void* entry, int* qos_out,
     std::lock_guard<std::mutex> guard(connections_lock_);
     connections_[plane_id] = MQTTHandles{settings.qos, std::move(handler)};
   }
+  mqtt_plane_pending_source(plane_id, [handler_ptr] { return handler_ptr->unconfirmed(); });
   handler_ptr->start();
   *qos_out = settings.qos;
   zeb::log_debug(log_, "MQTT: Made connection %s for %s", zeb_get_transport_addr(entry),
@@ -286,6 +288,11 @@ zeb::ConnectionMetadata MQTTTransport::connection_metadata(const char*, void* en
   zeb::ConnectionMetadata metadata;
   metadata.healthy(mqtt_plane_healthy(zeb_get_plane_id(entry)));
   return metadata;
+}
+
+int MQTTTransport::plane_stats(const char*, void* entry, zeb::PlaneStats* out) {
+  if (out == nullptr) return zeb::kInvalidOption;
+  return mqtt_plane_stats(zeb_get_plane_id(entry), out) ? zeb::kSuccess : zeb::kNotImplemented;
 }
 
 int MQTTTransport::free_msg(zeb::_Msg* msg) {

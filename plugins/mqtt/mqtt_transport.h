@@ -39,6 +39,10 @@ class MQTTTransport : public zeb::BaseTransport {
   // Unhealthy while the plane's connection is down after an attempt, whichever
   // transport of the process made it.
   zeb::ConnectionMetadata connection_metadata(const char* ref, void* entry) override;
+  // The plane's connection state, reconnections and unconfirmed publishes,
+  // whichever transport of the process made its connection; 501 before any
+  // attempt.
+  int plane_stats(const char* ref, void* entry, zeb::PlaneStats* out) override;
   int free_msg(zeb::_Msg* msg) override;
 
   void* log() const { return log_; }

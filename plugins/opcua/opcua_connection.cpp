@@ -77,6 +77,7 @@ void OpcuaConnection::run() {
     state_cv_.notify_all();
     if (up) {
       failures = 0;
+      sessions_.fetch_add(1, std::memory_order_relaxed);
       zeb::log_info(log_, "OPC UA: session active on %s (plane %s)", options_.endpoint_url.c_str(),
                     plane_id_.c_str());
       try {

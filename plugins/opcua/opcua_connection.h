@@ -18,6 +18,7 @@
 #include "service_codec.h"
 #include "subscription_set.h"
 #include "zeb/client.h"
+#include "zeb/plane_stats.h"
 
 // One OPC UA server connection of a plane: an OpcuaSession (secure channel
 // and session), a SubscriptionSet (subscriptions and monitored items), and
@@ -76,6 +77,9 @@ class OpcuaConnection {
   bool subscribed(const std::string& topic);
 
   const PlaneOptions& options() const { return options_; }
+  // Session state, sessions opened again after a loss, and monitored items by
+  // whether the server holds them. Any thread.
+  void stats(zeb::PlaneStats* out);
 
  private:
   using Encoder = OpcuaSession::Encoder;
@@ -109,6 +113,7 @@ class OpcuaConnection {
 
   std::atomic<bool> stop_{false};
   std::atomic<bool> ready_{false};
+  std::atomic<uint64_t> sessions_{0};  // sessions made active, the first included
   std::atomic<bool> session_broken_{false};
 
   mutable std::mutex state_lock_;

@@ -35,6 +35,13 @@ SharedConnections& shared_connections() {
   return shared;
 }
 
+// One connection per plane id and options.
+std::string connection_key(void* entry) {
+  const char* const options_text = zeb_get_options(entry);
+  return std::string(zeb_get_plane_id(entry)) + '\n' +
+         (options_text != nullptr ? options_text : "");
+}
+
 }  // namespace
 
 const char* OpcuaTransport::schemes[2] = {"opc.tcp", nullptr};
@@ -65,7 +72,7 @@ int OpcuaTransport::connection(void* entry, OpcuaConnection** out) {
   *out = nullptr;
   const std::string plane_id = zeb_get_plane_id(entry);
   const char* const options_text = zeb_get_options(entry);
-  const std::string key = plane_id + '\n' + (options_text != nullptr ? options_text : "");
+  const std::string key = connection_key(entry);
   OpcuaConnection* found = nullptr;
   bool created = false;
   {
@@ -178,6 +185,26 @@ zeb::ConnectionMetadata OpcuaTransport::connection_metadata(const char* ref, voi
     zeb::log_error(log_, "OPC UA: connection_metadata failed: %s", e.what());
   }
   return metadata;
+}
+
+int OpcuaTransport::plane_stats(const char*, void* entry, zeb::PlaneStats* out) {
+  if (out == nullptr) return zeb::kInvalidOption;
+  const std::string key = connection_key(entry);
+  std::shared_ptr<OpcuaConnection> connection;
+  {
+    SharedConnections& shared = shared_connections();
+    std::lock_guard<std::mutex> guard(shared.lock);
+    const auto it = shared.by_key.find(key);
+    if (it != shared.by_key.end()) connection = it->second.lock();
+  }
+  if (!connection) return zeb::kNotImplemented;
+  try {
+    connection->stats(out);
+  } catch (const std::exception& e) {
+    zeb::log_error(log_, "OPC UA: plane_stats failed: %s", e.what());
+    return zeb::kInternalError;
+  }
+  return zeb::kSuccess;
 }
 
 int OpcuaTransport::free_msg(zeb::_Msg* msg) {

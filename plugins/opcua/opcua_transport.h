@@ -36,6 +36,9 @@ class OpcuaTransport : public zeb::BaseTransport {
   // Healthy only while the plane's session is active; opens the connection at
   // the first call like the other operations.
   zeb::ConnectionMetadata connection_metadata(const char* ref, void* entry) override;
+  // The figures of the plane's connection when one is open in the process
+  // (never opens one); 501 otherwise.
+  int plane_stats(const char* ref, void* entry, zeb::PlaneStats* out) override;
   int free_msg(zeb::_Msg* msg) override;
 
   static const char* schemes[2];

@@ -35,6 +35,8 @@ class ZEB_EXPORT BaseTransport : public Transport {
                   void* user, uint64_t tag) override;
   // Healthy.
   ConnectionMetadata connection_metadata(const char* ref, void* entry) override;
+  // 501: nothing to tell.
+  int plane_stats(const char* ref, void* entry, PlaneStats* out) override;
   // 1, without touching the message.
   int free_msg(_Msg* msg) override;
 

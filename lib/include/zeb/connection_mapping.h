@@ -2,6 +2,7 @@
 
 #include "zeb/connection_metadata.h"
 #include "zeb/export.h"
+#include "zeb/plane_stats.h"
 #include "zeb/registry.h"
 #include "zeb/transport_loader.h"
 
@@ -26,6 +27,10 @@ class ZEB_EXPORT ConnectionMapping {
   // -17 when the rewritten reference does not fit, -9 for a null out. *out is
   // unchanged on failure.
   int get_metadata(const char* node_ref, ConnectionMetadata* out);
+  // 200 with *out filled by the transport's `plane_stats` for the matching
+  // rule; the routing failures of get_metadata, or 501 when the transport
+  // keeps no figures. *out is unchanged on failure.
+  int get_stats(const char* node_ref, PlaneStats* out);
 
  private:
   Registry& registry_;

@@ -5,6 +5,7 @@
 #include "zeb/client.h"
 #include "zeb/connection_metadata.h"
 #include "zeb/export.h"
+#include "zeb/plane_stats.h"
 
 // The transport plug-in contract, shared by the library's loader and every
 // plug-in. A plug-in is a shared library whose file name contains "zebt_" and
@@ -55,6 +56,11 @@ class ZEB_EXPORT Transport {
   virtual int pub_tracked(const char* ref, void* entry, char* data, size_t len,
                           PublishCallback done, void* user, uint64_t tag) = 0;
   virtual ConnectionMetadata connection_metadata(const char* ref, void* entry) = 0;
+  // Optional: fills *out with the monitoring figures of the plane behind the
+  // rule and returns 200, or returns 501 (BaseTransport's default) when the
+  // transport keeps none. Called from a monitoring thread at any time; must not
+  // open a connection that does not exist yet.
+  virtual int plane_stats(const char* ref, void* entry, PlaneStats* out) = 0;
   // Frees a message this transport made; 1 means freed.
   virtual int free_msg(_Msg* msg) = 0;
 };

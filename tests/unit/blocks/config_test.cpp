@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -91,7 +92,9 @@ TEST(ConfigGetters, ErrorTexts) {
   EXPECT_EQ(rejection([&] { config_string(config, "s", ""); }),
             "s: [json.exception.type_error.302] type must be string, but is number");
   EXPECT_EQ(rejection([&] { config_object(config, "o"); }), "o must be of type object");
-  EXPECT_EQ(rejection([&] { config_string_required(json{{"a", 1}}, "node_ref"); }),
+  EXPECT_EQ(rejection([&] {
+              config_string_required(json{{"a", 1}}, "node_ref");
+            }),
             R"(Unable to find: node_ref in: {"a":1})");
   EXPECT_EQ(rejection([&] { config_string_required(config, "s"); }),
             "s: [json.exception.type_error.302] type must be string, but is number");
@@ -144,4 +147,28 @@ TEST(ConfigBlock, AFailedBlockLeavesASharedLogAlone) {
 
   { ConfigBlock own("own-log-block", json::object()); }
   EXPECT_EQ(zeb::get_log_safe("own-log-block"), init_null_log()) << "its own log goes with it";
+}
+
+TEST(ConfigBlock, MaxIdleSetsTheSilenceLimitWithinRange) {
+  ConfigBlock unwatched("unwatched", json::object());
+  EXPECT_EQ(unwatched.idle_watch().limit(), std::chrono::seconds(0));
+  ConfigBlock watched("watched", {{"max_idle_s", 90}});
+  EXPECT_EQ(watched.idle_watch().limit(), std::chrono::seconds(90));
+  for (const json& bad : {json(-1), json(7 * 24 * 3600 + 1)}) {
+    try {
+      ConfigBlock rejected("rejected", {{"max_idle_s", bad}});
+      ADD_FAILURE() << "accepted " << bad.dump();
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), "max_idle_s must be an integer in range (0-604800)");
+    }
+  }
+  EXPECT_THROW(ConfigBlock("text", {{"max_idle_s", "10"}}), std::invalid_argument);
+}
+
+TEST(ConfigBlock, BadInputIsCountedAsDropped) {
+  ConfigBlock block("reader", json::object());
+  block.drop_bad_input("not valid JSON");
+  block.drop_bad_input("not valid JSON");
+  EXPECT_EQ(block.stats().dropped(qor::DropReason::kBadInput), 2u);
+  EXPECT_EQ(block.stats().dropped(qor::DropReason::kOverflow), 0u);
 }

@@ -99,8 +99,14 @@ TEST(ZebInOverflow, DropCountsEveryMessageThatFindsNoRoomAndReportsAtAPace) {
     ASSERT_TRUE(subscribed(block, consumer));
 
     testing::internal::CaptureStderr();
+    const uint64_t in_before = block.stats().in();
+    const uint64_t out_before = block.stats().out();
     for (int i = 0; i < 10; ++i) ASSERT_EQ(block.publish("m" + std::to_string(i)), zeb::kSuccess);
     EXPECT_EQ(block.dropped(), 8u) << "two fit, eight find the output full";
+    // What a scrape shows: every message received, two handed on, eight dropped for overflow.
+    EXPECT_EQ(block.stats().in() - in_before, 10u);
+    EXPECT_EQ(block.stats().out() - out_before, 2u);
+    EXPECT_EQ(block.stats().dropped(qor::DropReason::kOverflow), 8u);
     EXPECT_EQ(consumer.input.receive(), "m0");
     EXPECT_EQ(consumer.input.receive(), "m1");
     block.publish("m10");

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
@@ -915,4 +916,50 @@ TEST_F(MqttTransport, ASilentTlsServerTimesOutWithoutSpinning) {
   EXPECT_LT(cpu_ms(after) - cpu_ms(before), 300L);
   const std::string log = capture.text();
   EXPECT_EQ(occurrences(log, "failed: no answer within the connect timeout (1 s)"), 1u) << log;
+}
+
+// The figures a monitoring scrape reads through a connection mapping, which
+// has a transport of its own: unconfirmed publishes while the broker is
+// frozen, the state while it is gone, and the reconnection after.
+TEST_F(MqttTransport, PlaneFiguresFollowPublishesAndReconnections) {
+  zeb::IClient* client = make_client("figures", plane_json(R"(,"qos":1)"));
+  zeb::ConnectionMapping mapping(*registries_.back());
+  zeb::PlaneStats stats;
+  EXPECT_EQ(mapping.get_stats("plant/figures", &stats), zeb::kNotImplemented);
+  EXPECT_EQ(stats.connected, -1);
+
+  char text[] = "x";
+  ASSERT_EQ(client->pub("plant/figures", text, 1), zeb::kSuccess);
+  const auto figures = [&] {
+    zeb::PlaneStats now;
+    EXPECT_EQ(mapping.get_stats("plant/figures", &now), zeb::kSuccess);
+    return now;
+  };
+  const auto eventually = [](const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + 15s;
+    while (!condition() && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(20ms);
+    }
+    return condition();
+  };
+  EXPECT_TRUE(eventually([&] { return figures().publishes_pending == 0; }));
+  stats = figures();
+  EXPECT_EQ(stats.connected, 1);
+  EXPECT_EQ(stats.reconnects, 0);
+  EXPECT_EQ(stats.items_created, -1);  // MQTT has no monitored items
+
+  broker_.pause();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(client->pub("plant/figures", text, 1), zeb::kSuccess);
+  EXPECT_TRUE(eventually([&] { return figures().publishes_pending == 3; }))
+      << figures().publishes_pending;
+  broker_.resume();
+  EXPECT_TRUE(eventually([&] { return figures().publishes_pending == 0; }))
+      << figures().publishes_pending;
+
+  broker_.stop();
+  EXPECT_TRUE(eventually([&] { return figures().connected == 0; }));
+  EXPECT_EQ(figures().reconnects, 0);
+  ASSERT_TRUE(broker_.start());
+  EXPECT_TRUE(eventually([&] { return figures().connected == 1; }));
+  EXPECT_EQ(figures().reconnects, 1);
 }
