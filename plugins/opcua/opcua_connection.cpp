@@ -5,7 +5,6 @@
 #include <cstring>
 #include <exception>
 #include <new>
-#include <random>
 
 #include "date_time.h"
 #include "decode_error.h"
@@ -38,13 +37,6 @@ ChunkAssembler::Limits receive_limits() {
   return limits;
 }
 
-std::string random_nonce() {
-  std::random_device device;
-  std::string nonce(32, '\0');
-  for (char& c : nonce) c = static_cast<char>(device() & 0xFF);
-  return nonce;
-}
-
 std::string hex_status(uint32_t status) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", status);
@@ -64,6 +56,7 @@ OpcuaConnection::OpcuaConnection(std::string plane_id, PlaneOptions options, voi
       options_(std::move(options)),
       log_(log),
       channel_(receive_limits()),
+      security_(options_, log),
       thread_(&OpcuaConnection::run, this) {}
 
 OpcuaConnection::~OpcuaConnection() {
@@ -261,6 +254,7 @@ bool OpcuaConnection::establish(std::string* error) {
   publish_limit_ = static_cast<size_t>(options_.max_publish_requests);
   publish_refused_ = false;
   items_per_call_ = kDefaultItemsPerCall;
+  if (!security_.plain() && !discover(error)) return false;
   if (!channel_.connect(options_.host, options_.port, options_.endpoint_url, options_.timeout_ms,
                         error)) {
     return false;
@@ -269,10 +263,13 @@ bool OpcuaConnection::establish(std::string* error) {
   ByteReader reader(nullptr, 0);
   try {
     // Secure channel.
+    security_.configure(channel_.security());
+    const std::string nonce = security_.channel_nonce();
     if (!set_up_step(
-            [this](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+            [this, &nonce](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
               ServiceCodec::open_secure_channel(w, h, false,
-                                                static_cast<uint32_t>(options_.token_lifetime_ms));
+                                                static_cast<uint32_t>(options_.token_lifetime_ms),
+                                                static_cast<int32_t>(security_.mode()), nonce);
             },
             true, ServiceCodec::kOpenSecureChannelResponse, "OpenSecureChannel", &body, &reader,
             error)) {
@@ -280,6 +277,9 @@ bool OpcuaConnection::establish(std::string* error) {
     }
     const ServiceCodec::OpenChannelResult open = ServiceCodec::decode_open_secure_channel(reader);
     channel_id_ = open.channel_id;
+    if (!channel_.security().install_token(open.token_id, nonce, open.server_nonce, error)) {
+      return false;
+    }
     channel_.set_token(open.channel_id, open.token_id);
     token_renew_at_ = Clock::now() + milliseconds(open.revised_lifetime * 3 / 4);
 
@@ -300,6 +300,7 @@ bool OpcuaConnection::establish(std::string* error) {
   }
 
   if (!retry_items(true, error)) return false;
+  security_.clear_report();
   last_alive_ = Clock::now();
   ready_ = true;
   return send_publishes(error);
@@ -308,8 +309,9 @@ bool OpcuaConnection::establish(std::string* error) {
 bool OpcuaConnection::open_session(bool* resumed, std::string* error) {
   std::vector<uint8_t> body;
   ByteReader reader(nullptr, 0);
-  const auto activate = [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
-    ServiceCodec::activate_session(w, rh, policy_id_, policy_found_);
+  ServiceCodec::Activation activation;
+  const auto activate = [&activation](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+    ServiceCodec::activate_session(w, rh, activation);
   };
   *resumed = false;
   if (!resumable_token_.is_null() && Clock::now() < resumable_until_) {
@@ -318,7 +320,10 @@ bool OpcuaConnection::open_session(bool* resumed, std::string* error) {
       authentication_token_ = resumable_token_;
     }
     std::string refused;
-    if (set_up_step(activate, false, 0, "ActivateSession", &body, &reader, &refused)) {
+    if (security_.activation(&activation, &refused) &&
+        set_up_step(activate, false, ServiceCodec::kActivateSessionResponse, "ActivateSession",
+                    &body, &reader, &refused)) {
+      security_.set_server_nonce(ServiceCodec::decode_activate_session(reader));
       *resumed = true;
       resumable_token_ = NodeId();
       zeb::log_info(log_, "OPC UA: session reactivated on a new channel to %s",
@@ -332,23 +337,95 @@ bool OpcuaConnection::open_session(bool* resumed, std::string* error) {
     zeb::log_debug(log_, "OPC UA: %s; opening a new session", refused.c_str());
   }
   resumable_token_ = NodeId();
+  const std::string nonce = SecurityPolicy::random_bytes(SecurityPolicy::kNonceLength);
   if (!set_up_step(
-          [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+          [this, &nonce](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
             ServiceCodec::create_session(w, rh, options_.endpoint_url, "zebt_opcua " + plane_id_,
-                                         random_nonce(), options_.session_timeout_ms);
+                                         nonce, options_.session_timeout_ms,
+                                         security_.client_certificate(),
+                                         security_.application_uri());
           },
           false, ServiceCodec::kCreateSessionResponse, "CreateSession", &body, &reader, error)) {
     return false;
   }
   const ServiceCodec::CreateSessionResult session = ServiceCodec::decode_create_session(reader);
-  policy_id_ = session.anonymous_policy_id;
-  policy_found_ = session.anonymous_found;
   session_timeout_ms_ = session.revised_timeout;
   {
     std::lock_guard<std::mutex> guard(state_lock_);
     authentication_token_ = session.authentication_token;
   }
-  return set_up_step(activate, false, 0, "ActivateSession", &body, &reader, error);
+  if (!security_.accept_session(session, nonce, error) ||
+      !security_.activation(&activation, error)) {
+    if (security_.first_report(*error)) {
+      zeb::log_error(log_, "OPC UA: %s: %s", options_.endpoint_url.c_str(), error->c_str());
+    }
+    return false;
+  }
+  if (!set_up_step(activate, false, ServiceCodec::kActivateSessionResponse, "ActivateSession",
+                   &body, &reader, error)) {
+    if (channel_.is_open() && security_.first_report(*error)) {
+      zeb::log_error(log_, "OPC UA: %s refused the login as %s: %s",
+                     options_.endpoint_url.c_str(), security_.identity().c_str(), error->c_str());
+    }
+    return false;
+  }
+  security_.set_server_nonce(ServiceCodec::decode_activate_session(reader));
+  return true;
+}
+
+bool OpcuaConnection::discover(std::string* error) {
+  std::vector<uint8_t> body;
+  ByteReader reader(nullptr, 0);
+  if (!security_.prepare(error)) {
+    if (security_.first_report(*error)) {
+      zeb::log_error(log_, "OPC UA: %s: %s", options_.endpoint_url.c_str(), error->c_str());
+    }
+    return false;
+  }
+  if (!channel_.connect(options_.host, options_.port, options_.endpoint_url, options_.timeout_ms,
+                        error)) {
+    return false;
+  }
+  channel_.security().configure(SecurityPolicy::none(), ChunkSecurity::Mode::kNone, nullptr,
+                                nullptr, nullptr);
+  try {
+    if (!set_up_step(
+            [this](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+              ServiceCodec::open_secure_channel(w, h, false,
+                                                static_cast<uint32_t>(options_.token_lifetime_ms));
+            },
+            true, ServiceCodec::kOpenSecureChannelResponse, "OpenSecureChannel", &body, &reader,
+            error)) {
+      return false;
+    }
+    const ServiceCodec::OpenChannelResult open = ServiceCodec::decode_open_secure_channel(reader);
+    channel_.set_token(open.channel_id, open.token_id);
+    if (!set_up_step(
+            [this](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+              ServiceCodec::get_endpoints(w, h, options_.endpoint_url);
+            },
+            false, ServiceCodec::kGetEndpointsResponse, "GetEndpoints", &body, &reader, error)) {
+      return false;
+    }
+    const std::vector<ServiceCodec::Endpoint> endpoints = ServiceCodec::decode_get_endpoints(reader);
+    const uint32_t id = next_request_id();
+    ByteWriter w;
+    ServiceCodec::close_secure_channel(w, header(id, 0));
+    channel_.send_close(id, w.bytes());
+    channel_.close();
+    if (!security_.choose(endpoints, error)) {
+      if (security_.first_report(*error)) {
+        zeb::log_error(log_, "OPC UA: %s: %s", options_.endpoint_url.c_str(), error->c_str());
+      }
+      return false;
+    }
+    zeb::log_info(log_, "OPC UA: using security %s for %s as %s", security_.describe().c_str(),
+                  options_.endpoint_url.c_str(), security_.identity().c_str());
+  } catch (const DecodeError& e) {
+    *error = std::string("malformed endpoint list: ") + e.what();
+    return false;
+  }
+  return security_.check_trust(error);
 }
 
 bool OpcuaConnection::restore_subscriptions(std::string* error, bool* restored) {
@@ -534,8 +611,10 @@ bool OpcuaConnection::serve_once(std::string* error) {
 bool OpcuaConnection::renew_token(std::string* error) {
   const uint32_t id = next_request_id();
   ByteWriter w;
+  renew_nonce_ = security_.channel_nonce();
   ServiceCodec::open_secure_channel(w, header(id, static_cast<uint32_t>(options_.timeout_ms)), true,
-                                    static_cast<uint32_t>(options_.token_lifetime_ms));
+                                    static_cast<uint32_t>(options_.token_lifetime_ms),
+                                    static_cast<int32_t>(security_.mode()), renew_nonce_);
   if (channel_.send_open(id, w.bytes()) != zeb::kSuccess) {
     *error = "cannot send the token renewal";
     return false;
@@ -566,6 +645,10 @@ bool OpcuaConnection::dispatch(ChunkAssembler::Message& message, std::string* er
         return false;
       }
       const ServiceCodec::OpenChannelResult open = ServiceCodec::decode_open_secure_channel(r);
+      if (!channel_.security().install_token(open.token_id, renew_nonce_, open.server_nonce,
+                                             error)) {
+        return false;
+      }
       channel_.set_token(channel_id_, open.token_id);
       token_renew_at_ = Clock::now() + milliseconds(open.revised_lifetime * 3 / 4);
       zeb::log_debug(log_, "OPC UA: secure channel token %u for %u ms", open.token_id,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "chunk_assembler.h"
+#include "connection_security.h"
 #include "node_id.h"
 #include "pending_requests.h"
 #include "plane_options.h"
@@ -116,6 +117,9 @@ class OpcuaConnection {
   // Connection thread.
   void run();
   bool establish(std::string* error);
+  // Asks the server for its endpoints over a channel of policy None, picks
+  // one and checks its certificate; the channel is closed again.
+  bool discover(std::string* error);
   bool serve_once(std::string* error);
   // Logs the loss, then reset().
   void lose(const std::string& reason);
@@ -216,8 +220,8 @@ class OpcuaConnection {
   std::vector<Subscription> resumable_subscriptions_;
   Clock::time_point resumable_until_;
   double session_timeout_ms_ = 0;
-  std::string policy_id_;
-  bool policy_found_ = false;
+  ConnectionSecurity security_;
+  std::string renew_nonce_;  // our nonce of the outstanding token renewal
   std::vector<ServiceCodec::Acknowledgement> acks_;
   ServiceCodec::SubscriptionParameters revised_;
   Clock::time_point last_alive_;
