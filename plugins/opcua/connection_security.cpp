@@ -36,6 +36,25 @@ bool ConnectionSecurity::plain() const {
          options_.user_certificate_file.empty();
 }
 
+bool ConnectionSecurity::needs_discovery() const {
+  return options_.security_policy == "None" || options_.security_policy == "auto" ||
+         options_.server_certificate_file.empty();
+}
+
+bool ConnectionSecurity::use_configured_server(std::string* error) {
+  policy_ = SecurityPolicy::find(options_.security_policy);
+  mode_ = mode_of(options_.security_mode);
+  try {
+    server_certificate_ =
+        std::make_shared<Certificate>(Certificate::load(options_.server_certificate_file));
+  } catch (const std::exception& e) {
+    *error = std::string("server_certificate: ") + e.what();
+    return false;
+  }
+  endpoints_.clear();
+  return prepare(error);
+}
+
 bool ConnectionSecurity::prepare(std::string* error) {
   if (!options_.user_certificate_file.empty() && user_certificate_.empty()) {
     try {

@@ -29,6 +29,12 @@ class ConnectionSecurity {
 
   // True when neither channel security nor a user identity is configured.
   bool plain() const;
+  // False when the configuration names the policy, and the server's
+  // certificate in "server_certificate": then no discovery is needed, which
+  // matters with servers that refuse channels of policy None.
+  bool needs_discovery() const;
+  // Takes the configured policy, mode and server certificate as chosen.
+  bool use_configured_server(std::string* error);
   // Loads or makes our certificate when the configuration needs one (once).
   bool prepare(std::string* error);
   // Picks the endpoint from the server's list; false with a reason when none

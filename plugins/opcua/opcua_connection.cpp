@@ -254,7 +254,11 @@ bool OpcuaConnection::establish(std::string* error) {
   publish_limit_ = static_cast<size_t>(options_.max_publish_requests);
   publish_refused_ = false;
   items_per_call_ = kDefaultItemsPerCall;
-  if (!security_.plain() && !discover(error)) return false;
+  if (!security_.plain()) {
+    const bool chosen =
+        security_.needs_discovery() ? discover(error) : security_.use_configured_server(error);
+    if (!chosen) return false;
+  }
   if (!channel_.connect(options_.host, options_.port, options_.endpoint_url, options_.timeout_ms,
                         error)) {
     return false;

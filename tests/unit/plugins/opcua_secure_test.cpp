@@ -100,13 +100,23 @@ class PlaneLog {
     zeb::create_file_log(name_.c_str(), path_.c_str(), true);
     zeb::set_log_level(name_.c_str(), 1);
   }
-  ~PlaneLog() { zeb::destroy_log(name_.c_str()); }
+  ~PlaneLog() { close(); }
   const char* name() const { return name_.c_str(); }
-  std::string text() const { return weft_test::read_file(path_); }
+  // Everything logged; the log ends here, so call it once its plane is gone.
+  std::string text() {
+    close();
+    return weft_test::read_file(path_);
+  }
 
  private:
+  void close() {
+    if (open_) zeb::destroy_log(name_.c_str());
+    open_ = false;
+  }
+
   std::string name_;
   std::string path_;
+  bool open_ = true;
 };
 
 size_t occurrences(const std::string& text, const std::string& part) {
@@ -129,7 +139,8 @@ void exercise(OpcuaPlane& plane) {
   const std::string big(100000, 'w');
   EXPECT_EQ(plane.set("ns=1;s=String", opcua_value::kString, big.data(), big.size()),
             zeb::kSuccess);
-  EXPECT_EQ(plane.get("ns=1;s=String").second, R"({"type":"string","val":")" + big + "\"}");
+  const std::string back = plane.get("ns=1;s=String").second;
+  EXPECT_TRUE(back == R"({"type":"string","val":")" + big + "\"}") << back.size() << " bytes";
   Received received;
   ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
   ASSERT_TRUE(received.wait_for(3));
@@ -148,7 +159,8 @@ class OpcuaSecureChannel : public ::testing::TestWithParam<Security> {};
 TEST_P(OpcuaSecureChannel, GetSetAndSubscribeWork) {
   Pki pki;
   pki.trust_server();
-  OpcuaTestServer server(pki.server_args(GetParam().policy, GetParam().mode));
+  // The None endpoint serves the discovery of the secured one.
+  OpcuaTestServer server(pki.server_args(std::string("None,") + GetParam().policy, GetParam().mode));
   PlaneLog log(std::string("secure_") + GetParam().policy + GetParam().mode);
   {
     OpcuaPlane plane(server.url(), pki.options(GetParam().policy, GetParam().mode), "plane",
@@ -177,7 +189,7 @@ TEST(OpcuaSecurity, UserAndPasswordLogInAndAWrongPasswordIsRefusedWithALogLine) 
   Pki pki;
   pki.trust_server();
   OpcuaTestServer server(
-      pki.server_args("Basic256Sha256", "SignAndEncrypt", {"--user", "alice:s3cret"}));
+      pki.server_args("None,Basic256Sha256", "SignAndEncrypt", {"--user", "alice:s3cret"}));
   {
     OpcuaPlane plane(server.url(), pki.options("Basic256Sha256", "SignAndEncrypt",
                                                R"(,"user":"alice","password":"s3cret")"));
@@ -211,7 +223,7 @@ TEST(OpcuaSecurity, PasswordIsEncryptedForTheTokenPolicyOverANoneChannel) {
 
 TEST(OpcuaSecurity, UntrustedServerIsRefusedOnceInTheLogUntilTrusted) {
   Pki pki;
-  OpcuaTestServer server(pki.server_args("Basic256Sha256", "SignAndEncrypt"));
+  OpcuaTestServer server(pki.server_args("None,Basic256Sha256", "SignAndEncrypt"));
   shell("openssl x509 -in " + pki.dir() + "/server.pem -noout -fingerprint -sha1 | "
         "sed 's/.*=//; s/://g' | tr -d '\\n' > " + pki.dir() + "/fp");
   const std::string sha1 = weft_test::read_file(pki.dir() + "/fp");
@@ -246,8 +258,12 @@ TEST(OpcuaSecurity, ReconnectsAfterAServerRestartAndRenewsTokens) {
   PlaneLog log("secure_restart");
   Received received;
   {
+    // This server offers no None endpoint to discover it: its certificate is
+    // configured instead.
     OpcuaPlane plane(server.url(),
-                     pki.options("Basic256Sha256", "SignAndEncrypt", R"(,"token_lifetime_ms":3000)"),
+                     pki.options("Basic256Sha256", "SignAndEncrypt",
+                                 R"(,"token_lifetime_ms":3000,"server_certificate":")" +
+                                     pki.dir() + "/server.pem\""),
                      "plane", log.name());
     ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
     // Long enough for at least two renewals of a 3 s token.
@@ -274,7 +290,7 @@ TEST(OpcuaSecurity, ApplicationCertificateIsMadeOnceAndReused) {
   {
     // The server does not know the made certificate yet: no session, but
     // the certificate is there.
-    OpcuaTestServer server(pki.server_args("Basic256Sha256", "SignAndEncrypt"));
+    OpcuaTestServer server(pki.server_args("None,Basic256Sha256", "SignAndEncrypt"));
     OpcuaPlane plane(server.url(), options);
     EXPECT_NE(plane.get("ns=1;s=ReadOnly.Int32").first, zeb::kSuccess);
   }
@@ -284,7 +300,7 @@ TEST(OpcuaSecurity, ApplicationCertificateIsMadeOnceAndReused) {
                   " -noout -ext subjectAltName | grep -q 'URI:urn:weft-pipe:zebt_opcua'"),
             0);
   // Trusted by the server now, the same certificate connects.
-  auto args = pki.server_args("Basic256Sha256", "SignAndEncrypt");
+  auto args = pki.server_args("None,Basic256Sha256", "SignAndEncrypt");
   args.back() = own;
   OpcuaTestServer server(args);
   OpcuaPlane plane(server.url(), options);
@@ -296,7 +312,8 @@ TEST(OpcuaSecurity, AutoPicksTheStrongestOffered) {
   Pki pki;
   pki.trust_server();
   OpcuaTestServer server(
-      pki.server_args("Basic256Sha256,Aes256_Sha256_RsaPss,Aes128_Sha256_RsaOaep", "Sign,SignAndEncrypt"));
+      pki.server_args("None,Basic256Sha256,Aes256_Sha256_RsaPss,Aes128_Sha256_RsaOaep",
+                      "Sign,SignAndEncrypt"));
   PlaneLog log("secure_auto");
   {
     OpcuaPlane plane(server.url(), std::string(kQuick) + R"(,"security_policy":"auto","pki_dir":")" +
