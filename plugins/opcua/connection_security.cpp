@@ -343,6 +343,13 @@ std::string ConnectionSecurity::identity() const {
   return "anonymous";
 }
 
+bool ConnectionSecurity::changed_choice() {
+  const std::string choice = describe();
+  if (choice == announced_) return false;
+  announced_ = choice;
+  return true;
+}
+
 bool ConnectionSecurity::first_report(const std::string& what) {
   if (what == reported_) return false;
   reported_ = what;

@@ -67,6 +67,8 @@ class ConnectionSecurity {
   void set_server_nonce(const std::string& nonce) { server_nonce_ = nonce; }
   // The chosen policy and mode, e.g. "Basic256Sha256 SignAndEncrypt".
   std::string describe() const;
+  // True when the choice differs from the one last announced.
+  bool changed_choice();
   // Describes the configured identity for log lines.
   std::string identity() const;
   // True when the same refusal was not logged last time; a success forgets.
@@ -100,4 +102,5 @@ class ConnectionSecurity {
   bool token_found_ = false;
   std::string server_nonce_;
   std::string reported_;
+  std::string announced_;
 };

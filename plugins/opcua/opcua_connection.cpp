@@ -423,8 +423,10 @@ bool OpcuaConnection::discover(std::string* error) {
       }
       return false;
     }
-    zeb::log_info(log_, "OPC UA: using security %s for %s as %s", security_.describe().c_str(),
-                  options_.endpoint_url.c_str(), security_.identity().c_str());
+    if (security_.changed_choice()) {
+      zeb::log_info(log_, "OPC UA: using security %s for %s as %s", security_.describe().c_str(),
+                    options_.endpoint_url.c_str(), security_.identity().c_str());
+    }
   } catch (const DecodeError& e) {
     *error = std::string("malformed endpoint list: ") + e.what();
     return false;

@@ -21,9 +21,11 @@
 #include "certificate.h"
 #include "chunk_security.h"
 #include "pki_store.h"
+#include "plane_options.h"
 #include "private_key.h"
 #include "secure_channel.h"
 #include "security_policy.h"
+#include "service_codec.h"
 
 namespace {
 
@@ -547,6 +549,56 @@ TEST(ChunkSecurityTest, PolicyNoneLeavesChunksAlone) {
   EXPECT_TRUE(none.unseal(&chunk, &error));
   EXPECT_EQ(chunk, before);
   EXPECT_EQ(none.body_room(8192), 8192u - 24);
+}
+
+TEST(SecurityOptionsTest, ReadsAndChecksTheSecurityOptions) {
+  PlaneOptions options;
+  std::string error;
+  ASSERT_TRUE(PlaneOptions::parse(R"({"transport_addr":"opc.tcp://h"})", &options, &error));
+  EXPECT_EQ(options.security_policy, "None");
+  EXPECT_EQ(options.pki_dir, "./pki");
+  EXPECT_FALSE(options.trust_on_first_use);
+  ASSERT_TRUE(PlaneOptions::parse(
+      R"({"transport_addr":"opc.tcp://h","security_policy":"auto","security_mode":"Sign",)"
+      R"("pki_dir":"/p","user":"u","password":"pw","trust_on_first_use":true})",
+      &options, &error))
+      << error;
+  EXPECT_EQ(options.security_policy, "auto");
+  EXPECT_EQ(options.security_mode, "Sign");
+  EXPECT_EQ(options.user, "u");
+  EXPECT_EQ(options.password, "pw");
+  EXPECT_TRUE(options.trust_on_first_use);
+  for (const char* bad : {
+           R"({"transport_addr":"opc.tcp://h","security_policy":"Basic128Rsa15"})",
+           R"({"transport_addr":"opc.tcp://h","security_mode":"None"})",
+           R"({"transport_addr":"opc.tcp://h","security_policy":1})",
+           R"({"transport_addr":"opc.tcp://h","trust_on_first_use":"yes"})",
+           R"({"transport_addr":"opc.tcp://h","pki_dir":""})",
+           R"({"transport_addr":"opc.tcp://h","user":"u","user_certificate":"c","user_private_key":"k"})",
+           R"({"transport_addr":"opc.tcp://h","user_certificate":"c"})"}) {
+    EXPECT_FALSE(PlaneOptions::parse(bad, &options, &error)) << bad;
+  }
+}
+
+TEST(SecurityCodecTest, OpenRequestCarriesModeAndNonce) {
+  ServiceCodec::RequestHeader header;
+  ByteWriter w;
+  ServiceCodec::open_secure_channel(w, header, true, 60000, 3, counting(1, 32));
+  const std::vector<uint8_t>& b = w.bytes();
+  // After the request header: version, renew, mode 3, nonce of 32, lifetime.
+  ASSERT_GE(b.size(), 52u);
+  const size_t tail = b.size() - 52;
+  EXPECT_EQ(b[tail + 4], 1);   // RequestType Renew
+  EXPECT_EQ(b[tail + 8], 3);   // SignAndEncrypt
+  EXPECT_EQ(b[tail + 12], 32); // nonce length
+  EXPECT_EQ(b[tail + 16], 1);  // first nonce byte
+  EXPECT_EQ(b[tail + 48] | b[tail + 49] << 8 | b[tail + 50] << 16, 60000);
+}
+
+TEST(SecurityCodecTest, UserNameTokenLayout) {
+  const std::string token = ServiceCodec::user_name_token("pw", "alice", "secret", "");
+  // PolicyId, UserName, Password, EncryptionAlgorithm null.
+  EXPECT_EQ(token, std::string("\x02\0\0\0pw\x05\0\0\0alice\x06\0\0\0secret\xff\xff\xff\xff", 29));
 }
 
 }  // namespace
