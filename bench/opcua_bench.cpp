@@ -68,26 +68,38 @@ void on_value(const char*, const char*, zeb::_Msg* msg, void* user) {
 // channel; certificates made in dir with the openssl command line.
 bool secure_setup(const std::string& dir, std::vector<std::string>* server_args,
                   std::string* plane_options) {
-  const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=bench "
-                           "-addext keyUsage=critical,digitalSignature,nonRepudiation,"
-                           "keyEncipherment,dataEncipherment -addext subjectAltName=URI:";
+  const std::string make =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=bench "
+      "-addext keyUsage=critical,digitalSignature,nonRepudiation,"
+      "keyEncipherment,dataEncipherment -addext subjectAltName=URI:";
   const std::string quiet = " >/dev/null 2>&1";
   if (std::system(("mkdir -p " + dir + "/pki/trusted").c_str()) != 0 ||
       std::system((make + "urn:bench:server,IP:127.0.0.1 -keyout " + dir + "/s.key -out " + dir +
                    "/pki/trusted/s.pem" + quiet)
                       .c_str()) != 0 ||
-      std::system((make + "urn:bench:client -keyout " + dir + "/c.key -out " + dir + "/c.pem" +
-                   quiet)
-                      .c_str()) != 0) {
+      std::system(
+          (make + "urn:bench:client -keyout " + dir + "/c.key -out " + dir + "/c.pem" + quiet)
+              .c_str()) != 0) {
     return false;
   }
-  *server_args = {"--policies", "None,Basic256Sha256", "--modes", "SignAndEncrypt",
-                  "--cert", dir + "/pki/trusted/s.pem", "--key", dir + "/s.key",
-                  "--application-uri", "urn:bench:server", "--pki", dir + "/server-pki",
-                  "--trust", dir + "/c.pem"};
+  *server_args = {"--policies",
+                  "None,Basic256Sha256",
+                  "--modes",
+                  "SignAndEncrypt",
+                  "--cert",
+                  dir + "/pki/trusted/s.pem",
+                  "--key",
+                  dir + "/s.key",
+                  "--application-uri",
+                  "urn:bench:server",
+                  "--pki",
+                  dir + "/server-pki",
+                  "--trust",
+                  dir + "/c.pem"};
   *plane_options = R"(,"security_policy":"Basic256Sha256","security_mode":"SignAndEncrypt",)"
-                   R"("pki_dir":")" + dir + R"(/pki","certificate":")" + dir +
-                   R"(/c.pem","private_key":")" + dir + R"(/c.key")";
+                   R"("pki_dir":")" +
+                   dir + R"(/pki","certificate":")" + dir + R"(/c.pem","private_key":")" + dir +
+                   R"(/c.key")";
   return true;
 }
 
@@ -115,7 +127,8 @@ void BM_OpcuaSubscription(benchmark::State& state) {
   zeb::RegistryFile registry;
   const std::string options = R"({"transport_addr":")" + server.url() +
                               R"(","publishing_interval_ms":100,"sampling_interval_ms":100,)"
-                              R"("queue_size":1,"timeout_ms":30000)" + security + "}";
+                              R"("queue_size":1,"timeout_ms":30000)" +
+                              security + "}";
   registry.add_plane("bench", options.c_str());
   registry.append_rule("bench", zeb::kMethodSub, "(.+)", "/json?$1");
   zeb::IClient* client = zeb::makeClient(&registry);

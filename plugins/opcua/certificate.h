@@ -22,8 +22,7 @@ class Certificate {
   // encipherment, client and server authentication, valid for `days`.
   // Throws std::runtime_error when OpenSSL refuses.
   static Certificate self_signed(EVP_PKEY* key, const std::string& application_uri,
-                                 const std::string& common_name, const std::string& host,
-                                 int days);
+                                 const std::string& common_name, const std::string& host, int days);
 
   bool empty() const { return !x509_; }
   const std::string& der() const { return der_; }

@@ -144,8 +144,7 @@ size_t ChunkSecurity::body_room(size_t chunk_size) const {
   return 0;
 }
 
-bool ChunkSecurity::seal(std::vector<uint8_t>* chunk, size_t header_end,
-                         std::string* error) const {
+bool ChunkSecurity::seal(std::vector<uint8_t>* chunk, size_t header_end, std::string* error) const {
   std::lock_guard<std::mutex> guard(lock_);
   if (mode_ == Mode::kNone) return true;
   if (is_type(*chunk, "OPN")) return seal_asymmetric(chunk, header_end, error);

@@ -132,8 +132,8 @@ bool ConnectionSecurity::choose(const std::vector<ServiceCodec::Endpoint>& endpo
   server_certificate_.reset();
   if (!best->server_certificate.empty()) {
     try {
-      server_certificate_ = std::make_shared<Certificate>(
-          Certificate::from_der(best->server_certificate));
+      server_certificate_ =
+          std::make_shared<Certificate>(Certificate::from_der(best->server_certificate));
     } catch (const std::exception& e) {
       *error = std::string("unreadable server certificate: ") + e.what();
       return false;
@@ -166,9 +166,10 @@ bool ConnectionSecurity::check_trust(std::string* error) {
       *error = "cannot store the server certificate in " + pki_.trusted_dir();
       return false;
     }
-    zeb::log_warn(log_, "OPC UA: trusting the certificate of %s on first use (SHA-1 thumbprint %s), "
-                  "stored as %s", options_.endpoint_url.c_str(), cert.thumbprint_hex().c_str(),
-                  path.c_str());
+    zeb::log_warn(log_,
+                  "OPC UA: trusting the certificate of %s on first use (SHA-1 thumbprint %s), "
+                  "stored as %s",
+                  options_.endpoint_url.c_str(), cert.thumbprint_hex().c_str(), path.c_str());
     return true;
   }
   const std::string rejected = pki_.reject(cert);
@@ -266,8 +267,8 @@ bool ConnectionSecurity::activation(ServiceCodec::Activation* out, std::string* 
   if (secured()) {
     const std::string data = server_certificate_->der() + server_nonce_;
     out->signature_algorithm = policy_->signature_uri;
-    if (!policy_->sign(own_key_->get(), reinterpret_cast<const uint8_t*>(data.data()),
-                       data.size(), &out->signature)) {
+    if (!policy_->sign(own_key_->get(), reinterpret_cast<const uint8_t*>(data.data()), data.size(),
+                       &out->signature)) {
       *error = "cannot sign ActivateSession";
       return false;
     }
@@ -339,7 +340,8 @@ std::string ConnectionSecurity::describe() const {
 
 std::string ConnectionSecurity::identity() const {
   if (!options_.user.empty()) return "user " + options_.user;
-  if (!options_.user_certificate_file.empty()) return "user certificate " + options_.user_certificate_file;
+  if (!options_.user_certificate_file.empty())
+    return "user certificate " + options_.user_certificate_file;
   return "anonymous";
 }
 

@@ -81,8 +81,8 @@ class ConnectionSecurity {
   const SecurityPolicy& token_policy(const ServiceCodec::UserTokenPolicy& token) const;
   bool password_token(const ServiceCodec::UserTokenPolicy& token, ServiceCodec::Activation* out,
                       std::string* error) const;
-  bool certificate_token(const ServiceCodec::UserTokenPolicy& token,
-                         ServiceCodec::Activation* out, std::string* error) const;
+  bool certificate_token(const ServiceCodec::UserTokenPolicy& token, ServiceCodec::Activation* out,
+                         std::string* error) const;
 
   const PlaneOptions& options_;
   void* const log_;

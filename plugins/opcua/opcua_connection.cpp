@@ -368,8 +368,8 @@ bool OpcuaConnection::open_session(bool* resumed, std::string* error) {
   if (!set_up_step(activate, false, ServiceCodec::kActivateSessionResponse, "ActivateSession",
                    &body, &reader, error)) {
     if (channel_.is_open() && security_.first_report(*error)) {
-      zeb::log_error(log_, "OPC UA: %s refused the login as %s: %s",
-                     options_.endpoint_url.c_str(), security_.identity().c_str(), error->c_str());
+      zeb::log_error(log_, "OPC UA: %s refused the login as %s: %s", options_.endpoint_url.c_str(),
+                     security_.identity().c_str(), error->c_str());
     }
     return false;
   }
@@ -411,7 +411,8 @@ bool OpcuaConnection::discover(std::string* error) {
             false, ServiceCodec::kGetEndpointsResponse, "GetEndpoints", &body, &reader, error)) {
       return false;
     }
-    const std::vector<ServiceCodec::Endpoint> endpoints = ServiceCodec::decode_get_endpoints(reader);
+    const std::vector<ServiceCodec::Endpoint> endpoints =
+        ServiceCodec::decode_get_endpoints(reader);
     const uint32_t id = next_request_id();
     ByteWriter w;
     ServiceCodec::close_secure_channel(w, header(id, 0));

@@ -50,8 +50,8 @@ bool PkiStore::load_identity(const std::string& certificate_file, const std::str
         return false;
       }
       PrivateKey made_key = PrivateKey::generate_rsa(kKeyBits);
-      Certificate made = Certificate::self_signed(made_key.get(), application_uri, "weft-pipe",
-                                                  host, kValidDays);
+      Certificate made =
+          Certificate::self_signed(made_key.get(), application_uri, "weft-pipe", host, kValidDays);
       if (!made_key.save(key_path, error) || !made.save(cert_path, error)) return false;
       *certificate = std::move(made);
       *key = std::move(made_key);

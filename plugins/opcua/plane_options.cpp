@@ -54,8 +54,8 @@ bool read_bool(const json& options, const char* key, bool* value, std::string* e
 }
 
 bool known_policy(const std::string& name) {
-  for (const char* known : {"None", "Basic256Sha256", "Aes128_Sha256_RsaOaep",
-                            "Aes256_Sha256_RsaPss", "auto"}) {
+  for (const char* known :
+       {"None", "Basic256Sha256", "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss", "auto"}) {
     if (name == known) return true;
   }
   return false;

@@ -32,12 +32,12 @@ class PlaneOptions {
   // empty: SignAndEncrypt, or with "auto" the best the server offers).
   std::string security_policy = "None";
   std::string security_mode;
-  std::string pki_dir = "./pki";       // "pki_dir": own/, private/, trusted/, rejected/
-  std::string certificate_file;        // "certificate": our certificate instead of a made one
-  std::string private_key_file;        // "private_key": its key (PEM)
-  std::string application_uri;         // "application_uri": else the certificate's
-  std::string server_certificate_file; // "server_certificate": trusted besides trusted/
-  bool trust_on_first_use = false;     // "trust_on_first_use": keep the first one seen
+  std::string pki_dir = "./pki";        // "pki_dir": own/, private/, trusted/, rejected/
+  std::string certificate_file;         // "certificate": our certificate instead of a made one
+  std::string private_key_file;         // "private_key": its key (PEM)
+  std::string application_uri;          // "application_uri": else the certificate's
+  std::string server_certificate_file;  // "server_certificate": trusted besides trusted/
+  bool trust_on_first_use = false;      // "trust_on_first_use": keep the first one seen
   // User identity: anonymous unless "user" (with "password") or
   // "user_certificate" (with "user_private_key") is given.
   std::string user;

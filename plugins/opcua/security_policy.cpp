@@ -108,8 +108,7 @@ bool SecurityPolicy::p_sha256(const std::string& secret, const std::string& seed
          0;
 }
 
-bool SecurityPolicy::derive(const std::string& secret, const std::string& seed,
-                            Keys* keys) const {
+bool SecurityPolicy::derive(const std::string& secret, const std::string& seed, Keys* keys) const {
   std::string material;
   if (!p_sha256(secret, seed, signing_key_length + encrypting_key_length + kBlockSize, &material)) {
     return false;
@@ -120,8 +119,7 @@ bool SecurityPolicy::derive(const std::string& secret, const std::string& seed,
   return true;
 }
 
-bool SecurityPolicy::sign(EVP_PKEY* key, const uint8_t* data, size_t size,
-                          std::string* out) const {
+bool SecurityPolicy::sign(EVP_PKEY* key, const uint8_t* data, size_t size, std::string* out) const {
   EvpMdCtxPtr md(EVP_MD_CTX_new());
   EVP_PKEY_CTX* pctx = nullptr;  // owned by md
   if (!md || EVP_DigestSignInit(md.get(), &pctx, EVP_sha256(), nullptr, key) <= 0 ||
@@ -131,8 +129,8 @@ bool SecurityPolicy::sign(EVP_PKEY* key, const uint8_t* data, size_t size,
   size_t length = 0;
   if (EVP_DigestSign(md.get(), nullptr, &length, data, size) <= 0) return false;
   out->assign(length, '\0');
-  if (EVP_DigestSign(md.get(), reinterpret_cast<unsigned char*>(&(*out)[0]), &length, data,
-                     size) <= 0) {
+  if (EVP_DigestSign(md.get(), reinterpret_cast<unsigned char*>(&(*out)[0]), &length, data, size) <=
+      0) {
     return false;
   }
   out->resize(length);
@@ -196,8 +194,8 @@ bool SecurityPolicy::decrypt(EVP_PKEY* key, const uint8_t* data, size_t size,
   std::string block(cipher_block, '\0');
   for (size_t at = 0; at < size; at += cipher_block) {
     size_t length = block.size();
-    if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char*>(&block[0]), &length,
-                         data + at, cipher_block) <= 0) {
+    if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char*>(&block[0]), &length, data + at,
+                         cipher_block) <= 0) {
       return false;
     }
     out->append(block.data(), length);
@@ -208,8 +206,8 @@ bool SecurityPolicy::decrypt(EVP_PKEY* key, const uint8_t* data, size_t size,
 bool SecurityPolicy::hmac(const std::string& key, const uint8_t* data, size_t size,
                           uint8_t* out32) {
   unsigned int length = 0;
-  return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data, size, out32,
-              &length) != nullptr &&
+  return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data, size, out32, &length) !=
+             nullptr &&
          length == kSymmetricSignature;
 }
 

@@ -27,12 +27,12 @@ class SecurityPolicy {
   };
 
   static constexpr size_t kNonceLength = 32;
-  static constexpr size_t kBlockSize = 16;      // AES
+  static constexpr size_t kBlockSize = 16;           // AES
   static constexpr size_t kSymmetricSignature = 32;  // HMAC-SHA256
 
   const char* name;  // short name used in the plane options
   const char* uri;
-  int strength;      // ranks the policies for "auto"; None is 0
+  int strength;  // ranks the policies for "auto"; None is 0
   size_t signing_key_length;
   size_t encrypting_key_length;
   Signature signature;

@@ -162,8 +162,7 @@ std::string ServiceCodec::user_name_token(const std::string& policy_id, const st
   return std::string(w.bytes().begin(), w.bytes().end());
 }
 
-std::string ServiceCodec::x509_token(const std::string& policy_id,
-                                     const std::string& certificate) {
+std::string ServiceCodec::x509_token(const std::string& policy_id, const std::string& certificate) {
   ByteWriter w;
   string_or_null(w, policy_id);
   w.string(certificate);

@@ -41,8 +41,11 @@ int shell(const std::string& command) {
 // A self-signed certificate and key as an administrator would make them.
 void make_certificate(const std::string& stem, const std::string& uri) {
   ASSERT_EQ(shell("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout " + stem +
-                  ".key -out " + stem + ".pem -subj /CN=weft-test -addext "
-                  "subjectAltName=URI:" + uri + ",IP:127.0.0.1,DNS:localhost -addext "
+                  ".key -out " + stem +
+                  ".pem -subj /CN=weft-test -addext "
+                  "subjectAltName=URI:" +
+                  uri +
+                  ",IP:127.0.0.1,DNS:localhost -addext "
                   "keyUsage=critical,digitalSignature,nonRepudiation,keyEncipherment,"
                   "dataEncipherment -addext extendedKeyUsage=serverAuth,clientAuth"),
             0);
@@ -71,11 +74,20 @@ class Pki {
   // Server arguments offering the policies and modes, trusting our client.
   std::vector<std::string> server_args(const std::string& policies, const std::string& modes,
                                        std::vector<std::string> extra = {}) const {
-    std::vector<std::string> args = {"--policies", policies, "--modes", modes,
-                                     "--cert", dir_ + "/server.pem", "--key",
-                                     dir_ + "/server.key", "--application-uri",
-                                     "urn:weft-test:server", "--pki", dir_ + "/server-pki",
-                                     "--trust", dir_ + "/client.pem"};
+    std::vector<std::string> args = {"--policies",
+                                     policies,
+                                     "--modes",
+                                     modes,
+                                     "--cert",
+                                     dir_ + "/server.pem",
+                                     "--key",
+                                     dir_ + "/server.key",
+                                     "--application-uri",
+                                     "urn:weft-test:server",
+                                     "--pki",
+                                     dir_ + "/server-pki",
+                                     "--trust",
+                                     dir_ + "/client.pem"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }
@@ -160,30 +172,30 @@ TEST_P(OpcuaSecureChannel, GetSetAndSubscribeWork) {
   Pki pki;
   pki.trust_server();
   // The None endpoint serves the discovery of the secured one.
-  OpcuaTestServer server(pki.server_args(std::string("None,") + GetParam().policy, GetParam().mode));
+  OpcuaTestServer server(
+      pki.server_args(std::string("None,") + GetParam().policy, GetParam().mode));
   PlaneLog log(std::string("secure_") + GetParam().policy + GetParam().mode);
   {
     OpcuaPlane plane(server.url(), pki.options(GetParam().policy, GetParam().mode), "plane",
                      log.name());
     exercise(plane);
   }
-  EXPECT_NE(log.text().find(std::string("using security ") + GetParam().policy + " " +
-                            GetParam().mode),
-            std::string::npos)
+  EXPECT_NE(
+      log.text().find(std::string("using security ") + GetParam().policy + " " + GetParam().mode),
+      std::string::npos)
       << log.text();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Policies, OpcuaSecureChannel,
-    ::testing::Values(Security{"Basic256Sha256", "SignAndEncrypt"},
-                      Security{"Basic256Sha256", "Sign"},
-                      Security{"Aes128_Sha256_RsaOaep", "SignAndEncrypt"},
-                      Security{"Aes128_Sha256_RsaOaep", "Sign"},
-                      Security{"Aes256_Sha256_RsaPss", "SignAndEncrypt"},
-                      Security{"Aes256_Sha256_RsaPss", "Sign"}),
-    [](const ::testing::TestParamInfo<Security>& param) {
-      return std::string(param.param.policy) + "_" + param.param.mode;
-    });
+INSTANTIATE_TEST_SUITE_P(Policies, OpcuaSecureChannel,
+                         ::testing::Values(Security{"Basic256Sha256", "SignAndEncrypt"},
+                                           Security{"Basic256Sha256", "Sign"},
+                                           Security{"Aes128_Sha256_RsaOaep", "SignAndEncrypt"},
+                                           Security{"Aes128_Sha256_RsaOaep", "Sign"},
+                                           Security{"Aes256_Sha256_RsaPss", "SignAndEncrypt"},
+                                           Security{"Aes256_Sha256_RsaPss", "Sign"}),
+                         [](const ::testing::TestParamInfo<Security>& param) {
+                           return std::string(param.param.policy) + "_" + param.param.mode;
+                         });
 
 TEST(OpcuaSecurity, UserAndPasswordLogInAndAWrongPasswordIsRefusedWithALogLine) {
   Pki pki;
@@ -197,10 +209,10 @@ TEST(OpcuaSecurity, UserAndPasswordLogInAndAWrongPasswordIsRefusedWithALogLine) 
   }
   PlaneLog log("secure_wrong_password");
   {
-    OpcuaPlane plane(server.url(),
-                     pki.options("Basic256Sha256", "SignAndEncrypt",
-                                 R"(,"user":"alice","password":"wrong")"),
-                     "plane", log.name());
+    OpcuaPlane plane(
+        server.url(),
+        pki.options("Basic256Sha256", "SignAndEncrypt", R"(,"user":"alice","password":"wrong")"),
+        "plane", log.name());
     EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").first, zeb::kConnectionFailed);
     std::this_thread::sleep_for(3s);  // several attempts on the back-off
     EXPECT_FALSE(plane.healthy());
@@ -225,8 +237,10 @@ TEST(OpcuaSecurity, PasswordIsEncryptedForTheTokenPolicyOverANoneChannel) {
 TEST(OpcuaSecurity, UntrustedServerIsRefusedOnceInTheLogUntilTrusted) {
   Pki pki;
   OpcuaTestServer server(pki.server_args("None,Basic256Sha256", "SignAndEncrypt"));
-  ASSERT_EQ(std::system(("openssl x509 -in " + pki.dir() + "/server.pem -noout -fingerprint -sha1 | "
-                         "sed 's/.*=//; s/://g' | tr -d '\\n' > " + pki.dir() + "/fp")
+  ASSERT_EQ(std::system(("openssl x509 -in " + pki.dir() +
+                         "/server.pem -noout -fingerprint -sha1 | "
+                         "sed 's/.*=//; s/://g' | tr -d '\\n' > " +
+                         pki.dir() + "/fp")
                             .c_str()),
             0);
   const std::string sha1 = weft_test::read_file(pki.dir() + "/fp");
@@ -265,8 +279,8 @@ TEST(OpcuaSecurity, ReconnectsAfterAServerRestartAndRenewsTokens) {
     // configured instead.
     OpcuaPlane plane(server.url(),
                      pki.options("Basic256Sha256", "SignAndEncrypt",
-                                 R"(,"token_lifetime_ms":3000,"server_certificate":")" +
-                                     pki.dir() + "/server.pem\""),
+                                 R"(,"token_lifetime_ms":3000,"server_certificate":")" + pki.dir() +
+                                     "/server.pem\""),
                      "plane", log.name());
     ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
     // Long enough for at least two renewals of a 3 s token.
@@ -314,15 +328,14 @@ TEST(OpcuaSecurity, ApplicationCertificateIsMadeOnceAndReused) {
 TEST(OpcuaSecurity, AutoPicksTheStrongestOffered) {
   Pki pki;
   pki.trust_server();
-  OpcuaTestServer server(
-      pki.server_args("None,Basic256Sha256,Aes256_Sha256_RsaPss,Aes128_Sha256_RsaOaep",
-                      "Sign,SignAndEncrypt"));
+  OpcuaTestServer server(pki.server_args(
+      "None,Basic256Sha256,Aes256_Sha256_RsaPss,Aes128_Sha256_RsaOaep", "Sign,SignAndEncrypt"));
   PlaneLog log("secure_auto");
   {
-    OpcuaPlane plane(server.url(), std::string(kQuick) + R"(,"security_policy":"auto","pki_dir":")" +
-                                       pki.client_pki() + R"(","certificate":")" + pki.dir() +
-                                       R"(/client.pem","private_key":")" + pki.dir() +
-                                       R"(/client.key")",
+    OpcuaPlane plane(server.url(),
+                     std::string(kQuick) + R"(,"security_policy":"auto","pki_dir":")" +
+                         pki.client_pki() + R"(","certificate":")" + pki.dir() +
+                         R"(/client.pem","private_key":")" + pki.dir() + R"(/client.key")",
                      "plane", log.name());
     EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").first, zeb::kSuccess);
   }
@@ -336,10 +349,9 @@ TEST(OpcuaSecurity, X509UserCertificateLogsIn) {
   pki.trust_server();
   OpcuaTestServer server(pki.server_args("None,Basic256Sha256", "SignAndEncrypt",
                                          {"--user", "alice:s3cret", "--user-certificates"}));
-  OpcuaPlane plane(server.url(),
-                   pki.options("Basic256Sha256", "SignAndEncrypt",
-                               R"(,"user_certificate":")" + pki.dir() +
-                                   R"(/client.pem","user_private_key":")" + pki.dir() +
-                                   "/client.key\""));
+  OpcuaPlane plane(server.url(), pki.options("Basic256Sha256", "SignAndEncrypt",
+                                             R"(,"user_certificate":")" + pki.dir() +
+                                                 R"(/client.pem","user_private_key":")" +
+                                                 pki.dir() + "/client.key\""));
   EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").second, R"({"type":"int32","val":-32})");
 }

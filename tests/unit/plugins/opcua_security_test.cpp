@@ -159,8 +159,8 @@ TEST(SecurityPolicyTest, DeriveSplitsSigningEncryptingAndIv) {
 TEST(SecurityPolicyTest, HmacAndAesMatchKnownAnswers) {
   const std::string text = "The quick brown fox jumps over the lazy dog";
   uint8_t mac[32];
-  ASSERT_TRUE(SecurityPolicy::hmac("key", reinterpret_cast<const uint8_t*>(text.data()),
-                                   text.size(), mac));
+  ASSERT_TRUE(
+      SecurityPolicy::hmac("key", reinterpret_cast<const uint8_t*>(text.data()), text.size(), mac));
   EXPECT_EQ(to_hex(std::string(reinterpret_cast<char*>(mac), 32)),
             "f7bc83f430538424b13298e6aa6fb143ef4d59a14946175997479dbc2d1a3cd8");
 
@@ -170,8 +170,8 @@ TEST(SecurityPolicyTest, HmacAndAesMatchKnownAnswers) {
   const std::string iv = from_hex("000102030405060708090a0b0c0d0e0f");
   const std::string plain = from_hex("6bc1bee22e409f96e93d7e117393172a");
   uint8_t out[16];
-  ASSERT_TRUE(SecurityPolicy::aes_cbc(key, iv, true,
-                                      reinterpret_cast<const uint8_t*>(plain.data()), 16, out));
+  ASSERT_TRUE(SecurityPolicy::aes_cbc(key, iv, true, reinterpret_cast<const uint8_t*>(plain.data()),
+                                      16, out));
   EXPECT_EQ(to_hex(std::string(reinterpret_cast<char*>(out), 16)),
             "f58c4c04d6e5f1ba779eabfb5f7bfbd6");
   uint8_t back[16];
@@ -193,8 +193,8 @@ TEST(SecurityPolicyTest, AsymmetricSignaturesVerifyAndCatchTampering) {
     ASSERT_TRUE(policy.sign(client.key->get(), bytes, data.size(), &signature));
     EXPECT_EQ(signature.size(), 256u);
     const auto* sig = reinterpret_cast<const uint8_t*>(signature.data());
-    EXPECT_TRUE(policy.verify(client.certificate->public_key(), bytes, data.size(), sig,
-                              signature.size()));
+    EXPECT_TRUE(
+        policy.verify(client.certificate->public_key(), bytes, data.size(), sig, signature.size()));
     EXPECT_FALSE(policy.verify(client.certificate->public_key(), bytes, data.size() - 1, sig,
                                signature.size()));
     std::string bad = signature;
@@ -206,8 +206,8 @@ TEST(SecurityPolicyTest, AsymmetricSignaturesVerifyAndCatchTampering) {
   }
   // PSS and PKCS#1 v1.5 signatures are not interchangeable.
   std::string pss;
-  ASSERT_TRUE(
-      SecurityPolicy::find("Aes256_Sha256_RsaPss")->sign(client.key->get(), bytes, data.size(), &pss));
+  ASSERT_TRUE(SecurityPolicy::find("Aes256_Sha256_RsaPss")
+                  ->sign(client.key->get(), bytes, data.size(), &pss));
   EXPECT_FALSE(SecurityPolicy::find("Basic256Sha256")
                    ->verify(client.certificate->public_key(), bytes, data.size(),
                             reinterpret_cast<const uint8_t*>(pss.data()), pss.size()));
@@ -325,13 +325,13 @@ TEST(PkiStoreTest, ConfiguredFilesMustBelongTogether) {
   Certificate cert;
   PrivateKey key;
   bool created = true;
-  ASSERT_TRUE(store.load_identity(dir.path() + "/c.der", dir.path() + "/c.pem", "urn:x", "",
-                                  &cert, &key, &created, &error))
+  ASSERT_TRUE(store.load_identity(dir.path() + "/c.der", dir.path() + "/c.pem", "urn:x", "", &cert,
+                                  &key, &created, &error))
       << error;
   EXPECT_FALSE(created);
   EXPECT_EQ(cert.der(), client_party().certificate->der());
-  EXPECT_FALSE(store.load_identity(dir.path() + "/c.der", dir.path() + "/s.pem", "urn:x", "",
-                                   &cert, &key, &created, &error));
+  EXPECT_FALSE(store.load_identity(dir.path() + "/c.der", dir.path() + "/s.pem", "urn:x", "", &cert,
+                                   &key, &created, &error));
   EXPECT_NE(error.find("does not belong"), std::string::npos) << error;
   EXPECT_FALSE(
       store.load_identity(dir.path() + "/c.der", "", "urn:x", "", &cert, &key, &created, &error));
@@ -498,8 +498,9 @@ TEST(ChunkSecurityTest, EncryptedChunkDecryptsWithTheOpensslCommandLine) {
 
   std::string header(chunk.begin(), chunk.begin() + 16);
   write_file(dir.path() + "/signed", header + plain.substr(0, plain.size() - 32));
-  const std::string mac = run("openssl dgst -sha256 -mac HMAC -macopt hexkey:" +
-                              stream.substr(0, 64) + " -r " + dir.path() + "/signed");
+  const std::string mac =
+      run("openssl dgst -sha256 -mac HMAC -macopt hexkey:" + stream.substr(0, 64) + " -r " +
+          dir.path() + "/signed");
   EXPECT_EQ(mac.substr(0, 64), to_hex(plain.substr(plain.size() - 32)));
 }
 
@@ -511,8 +512,8 @@ TEST(ChunkSecurityTest, OpenRequestIsSignedAndEncryptedForTheServer) {
     pair.client.write_asymmetric_header(header);
     const std::string body = "OpenSecureChannel request with a nonce";
     const std::vector<uint8_t> plain =
-        SecureChannel::chunk("OPN", 'F', 0, 0, 1, 1,
-                             reinterpret_cast<const uint8_t*>(body.data()), body.size(), &header);
+        SecureChannel::chunk("OPN", 'F', 0, 0, 1, 1, reinterpret_cast<const uint8_t*>(body.data()),
+                             body.size(), &header);
     const size_t header_end = plain.size() - 8 - body.size();
     std::vector<uint8_t> chunk = plain;
     std::string error;
@@ -531,8 +532,7 @@ TEST(ChunkSecurityTest, OpenRequestIsSignedAndEncryptedForTheServer) {
     // The same bytes from a peer whose certificate we were not given.
     ChunkSecurity stranger;
     stranger.configure(*SecurityPolicy::find(name), ChunkSecurity::Mode::kSign,
-                       server_party().certificate, server_party().key,
-                       server_party().certificate);
+                       server_party().certificate, server_party().key, server_party().certificate);
     std::vector<uint8_t> copy = chunk;
     EXPECT_FALSE(stranger.unseal(&copy, &error));
     EXPECT_NE(error.find("another certificate"), std::string::npos) << error;
@@ -568,14 +568,15 @@ TEST(SecurityOptionsTest, ReadsAndChecksTheSecurityOptions) {
   EXPECT_EQ(options.user, "u");
   EXPECT_EQ(options.password, "pw");
   EXPECT_TRUE(options.trust_on_first_use);
-  for (const char* bad : {
-           R"({"transport_addr":"opc.tcp://h","security_policy":"Basic128Rsa15"})",
-           R"({"transport_addr":"opc.tcp://h","security_mode":"None"})",
-           R"({"transport_addr":"opc.tcp://h","security_policy":1})",
-           R"({"transport_addr":"opc.tcp://h","trust_on_first_use":"yes"})",
-           R"({"transport_addr":"opc.tcp://h","pki_dir":""})",
-           R"({"transport_addr":"opc.tcp://h","user":"u","user_certificate":"c","user_private_key":"k"})",
-           R"({"transport_addr":"opc.tcp://h","user_certificate":"c"})"}) {
+  for (
+      const char* bad :
+      {R"({"transport_addr":"opc.tcp://h","security_policy":"Basic128Rsa15"})",
+       R"({"transport_addr":"opc.tcp://h","security_mode":"None"})",
+       R"({"transport_addr":"opc.tcp://h","security_policy":1})",
+       R"({"transport_addr":"opc.tcp://h","trust_on_first_use":"yes"})",
+       R"({"transport_addr":"opc.tcp://h","pki_dir":""})",
+       R"({"transport_addr":"opc.tcp://h","user":"u","user_certificate":"c","user_private_key":"k"})",
+       R"({"transport_addr":"opc.tcp://h","user_certificate":"c"})"}) {
     EXPECT_FALSE(PlaneOptions::parse(bad, &options, &error)) << bad;
   }
 }
@@ -588,10 +589,10 @@ TEST(SecurityCodecTest, OpenRequestCarriesModeAndNonce) {
   // After the request header: version, renew, mode 3, nonce of 32, lifetime.
   ASSERT_GE(b.size(), 52u);
   const size_t tail = b.size() - 52;
-  EXPECT_EQ(b[tail + 4], 1);   // RequestType Renew
-  EXPECT_EQ(b[tail + 8], 3);   // SignAndEncrypt
-  EXPECT_EQ(b[tail + 12], 32); // nonce length
-  EXPECT_EQ(b[tail + 16], 1);  // first nonce byte
+  EXPECT_EQ(b[tail + 4], 1);    // RequestType Renew
+  EXPECT_EQ(b[tail + 8], 3);    // SignAndEncrypt
+  EXPECT_EQ(b[tail + 12], 32);  // nonce length
+  EXPECT_EQ(b[tail + 16], 1);   // first nonce byte
   EXPECT_EQ(b[tail + 48] | b[tail + 49] << 8 | b[tail + 50] << 16, 60000);
 }
 
