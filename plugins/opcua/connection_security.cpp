@@ -311,6 +311,8 @@ bool ConnectionSecurity::password_token(const ServiceCodec::UserTokenPolicy& tok
   }
   out->token_body =
       ServiceCodec::user_name_token(token.policy_id, options_.user, secret, policy.encryption_uri);
+  zeb::log_debug(log_, "OPC UA: password of user %s encrypted with %s", options_.user.c_str(),
+                 policy.encryption_uri);
   return true;
 }
 
@@ -335,6 +337,7 @@ bool ConnectionSecurity::certificate_token(const ServiceCodec::UserTokenPolicy& 
 }
 
 std::string ConnectionSecurity::describe() const {
+  if (policy_->is_none()) return "None";
   return std::string(policy_->name) + " " + mode_name(static_cast<int32_t>(mode_));
 }
 

@@ -2,8 +2,13 @@
 // identities, against the test server (tests/opcua_server) started with a
 // certificate the test makes with the openssl command line.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -230,8 +235,20 @@ TEST(OpcuaSecurity, PasswordIsEncryptedForTheTokenPolicyOverANoneChannel) {
   Pki pki;
   OpcuaTestServer server(
       pki.server_args("None,Basic256Sha256", "SignAndEncrypt", {"--user", "bob:pa55"}));
-  OpcuaPlane plane(server.url(), std::string(kQuick) + R"(,"user":"bob","password":"pa55")");
-  EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").second, R"({"type":"int32","val":-32})");
+  PlaneLog log("secure_none_password");
+  {
+    OpcuaPlane plane(server.url(), std::string(kQuick) + R"(,"user":"bob","password":"pa55")",
+                     "plane", log.name());
+    EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").second, R"({"type":"int32","val":-32})");
+  }
+  const std::string text = log.text();
+  EXPECT_NE(text.find("using security None for " + server.url() + " as user bob"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("password of user bob encrypted with "
+                      "http://www.w3.org/2001/04/xmlenc#rsa-oaep"),
+            std::string::npos)
+      << text;
 }
 
 TEST(OpcuaSecurity, UntrustedServerIsRefusedOnceInTheLogUntilTrusted) {
@@ -354,4 +371,177 @@ TEST(OpcuaSecurity, X509UserCertificateLogsIn) {
                                                  R"(/client.pem","user_private_key":")" +
                                                  pki.dir() + "/client.key\""));
   EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").second, R"({"type":"int32","val":-32})");
+}
+
+TEST(OpcuaSecurity, TrustOnFirstUseKeepsTheFirstCertificateWhenAsked) {
+  Pki pki;
+  OpcuaTestServer server(pki.server_args("None,Basic256Sha256", "SignAndEncrypt"));
+  OpcuaPlane plane(server.url(), pki.options("Basic256Sha256", "SignAndEncrypt",
+                                             R"(,"trust_on_first_use":true)"));
+  EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").first, zeb::kSuccess);
+  // The kept copy is the server's certificate, and nothing was rejected.
+  EXPECT_EQ(shell("for f in " + pki.client_pki() +
+                  "/trusted/*.der; do openssl x509 -inform DER -in $f -noout -subject; done | "
+                  "grep -q weft-test"),
+            0);
+  EXPECT_FALSE(exists(pki.client_pki() + "/rejected"));
+}
+
+namespace {
+
+// Forwards loopback connections to `target_port`, reading what the server
+// sends chunk by chunk; once armed, it flips the last byte (the signature)
+// of the next MSG chunk, as an attacker on the path would.
+class TamperingProxy {
+ public:
+  explicit TamperingProxy(int target_port) : target_port_(target_port) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "proxy cannot listen";
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~TamperingProxy() {
+    stop_ = true;
+    thread_.join();
+    for (Pair& pair : pairs_) close_pair(pair);
+    ::close(listener_);
+  }
+
+  std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(port_); }
+  void arm() { armed_ = true; }
+  bool fired() const { return fired_; }
+
+ private:
+  struct Pair {
+    int client;
+    int server;
+    std::string from_server;  // bytes not yet a whole chunk
+  };
+
+  static void close_pair(Pair& pair) {
+    ::close(pair.client);
+    ::close(pair.server);
+  }
+
+  int connect_target() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(target_port_));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  // Whole chunks of pair.from_server go on to the client.
+  bool forward_chunks(Pair& pair) {
+    std::string& in = pair.from_server;
+    while (in.size() >= 8) {
+      const uint32_t size = static_cast<uint8_t>(in[4]) | static_cast<uint8_t>(in[5]) << 8 |
+                            static_cast<uint8_t>(in[6]) << 16 |
+                            static_cast<uint32_t>(static_cast<uint8_t>(in[7])) << 24;
+      if (size < 8 || in.size() < size) break;
+      std::string chunk = in.substr(0, size);
+      in.erase(0, size);
+      if (armed_ && chunk.compare(0, 3, "MSG") == 0) {
+        chunk[size - 1] = static_cast<char>(chunk[size - 1] ^ 0x01);
+        armed_ = false;
+        fired_ = true;
+      }
+      if (::send(pair.client, chunk.data(), chunk.size(), MSG_NOSIGNAL) !=
+          static_cast<ssize_t>(chunk.size())) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void serve() {
+    while (!stop_) {
+      std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+      for (Pair& pair : pairs_) {
+        fds.push_back({pair.client, POLLIN, 0});
+        fds.push_back({pair.server, POLLIN, 0});
+      }
+      if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        const int client = ::accept(listener_, nullptr, nullptr);
+        const int server = client >= 0 ? connect_target() : -1;
+        if (server >= 0) {
+          pairs_.push_back(Pair{client, server, {}});
+        } else if (client >= 0) {
+          ::close(client);
+        }
+      }
+      std::vector<size_t> dead;
+      for (size_t i = 1; i < fds.size(); ++i) {
+        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        Pair& pair = pairs_[(i - 1) / 2];
+        char buffer[65536];
+        const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+        bool ok = n > 0;
+        if (ok && fds[i].fd == pair.client) {
+          ok = ::send(pair.server, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+        } else if (ok) {
+          pair.from_server.append(buffer, static_cast<size_t>(n));
+          ok = forward_chunks(pair);
+        }
+        if (!ok) dead.push_back((i - 1) / 2);
+      }
+      for (auto at = dead.rbegin(); at != dead.rend(); ++at) {
+        if (*at >= pairs_.size()) continue;
+        close_pair(pairs_[*at]);
+        pairs_.erase(pairs_.begin() + static_cast<std::ptrdiff_t>(*at));
+      }
+    }
+  }
+
+  int target_port_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> armed_{false};
+  std::atomic<bool> fired_{false};
+  std::vector<Pair> pairs_;  // serving thread, then the destructor
+  std::thread thread_;
+};
+
+}  // namespace
+
+TEST(OpcuaSecurity, ChunkWithABadSignatureEndsTheConnectionWithALogLine) {
+  Pki pki;
+  pki.trust_server();
+  OpcuaTestServer server(pki.server_args("Basic256Sha256", "Sign"));
+  TamperingProxy proxy(server.port());
+  PlaneLog log("secure_tampered");
+  Received received;
+  {
+    OpcuaPlane plane(proxy.url(),
+                     pki.options("Basic256Sha256", "Sign",
+                                 R"(,"server_certificate":")" + pki.dir() + "/server.pem\""),
+                     "plane", log.name());
+    ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
+    ASSERT_TRUE(received.wait_for(2));
+    proxy.arm();
+    ASSERT_TRUE(plane.wait_healthy(false, 5s));
+    EXPECT_TRUE(proxy.fired());
+    // A clean connection afterwards carries on.
+    ASSERT_TRUE(plane.wait_healthy(true, 20s));
+    const size_t before = received.count();
+    ASSERT_TRUE(received.wait_for(before + 2));
+  }
+  EXPECT_NE(log.text().find("lost: security check failed: bad signature on a chunk"),
+            std::string::npos)
+      << log.text();
 }
