@@ -16,14 +16,18 @@
 #include <vector>
 
 #include "opcua_test_plane.h"
+#include "support/captured_log.h"
 #include "support/child_process.h"
+#include "support/loopback_socket.h"
 #include "support/opcua_test_server.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
 
 using namespace std::chrono_literals;
+using weft_test::CapturedLog;
 using weft_test::Clock;
 using weft_test::collect;
+using weft_test::occurrences;
 using weft_test::OpcuaPlane;
 using weft_test::OpcuaTestServer;
 using weft_test::Received;
@@ -33,11 +37,6 @@ namespace {
 const char* const kQuick =
     R"(,"timeout_ms":3000,"reconnect_max_ms":500,"publishing_interval_ms":100,)"
     R"("sampling_interval_ms":50,"keep_alive_count":5)";
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 int shell(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str());
@@ -109,41 +108,6 @@ class Pki {
   std::string dir_;
 };
 
-// A file log of a plane at debug level, read after the plane is gone.
-class PlaneLog {
- public:
-  explicit PlaneLog(const std::string& name)
-      : name_(name), path_(weft_test::temp_path(name + ".log")) {
-    zeb::create_file_log(name_.c_str(), path_.c_str(), true);
-    zeb::set_log_level(name_.c_str(), 1);
-  }
-  ~PlaneLog() { close(); }
-  const char* name() const { return name_.c_str(); }
-  // Everything logged; the log ends here, so call it once its plane is gone.
-  std::string text() {
-    close();
-    return weft_test::read_file(path_);
-  }
-
- private:
-  void close() {
-    if (open_) zeb::destroy_log(name_.c_str());
-    open_ = false;
-  }
-
-  std::string name_;
-  std::string path_;
-  bool open_ = true;
-};
-
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // Get, set and subscribe over one plane.
 void exercise(OpcuaPlane& plane) {
   EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32"),
@@ -179,12 +143,18 @@ TEST_P(OpcuaSecureChannel, GetSetAndSubscribeWork) {
   // The None endpoint serves the discovery of the secured one.
   OpcuaTestServer server(
       pki.server_args(std::string("None,") + GetParam().policy, GetParam().mode));
-  PlaneLog log(std::string("secure_") + GetParam().policy + GetParam().mode);
+  CapturedLog log(std::string("secure_") + GetParam().policy + GetParam().mode);
   {
-    OpcuaPlane plane(server.url(), pki.options(GetParam().policy, GetParam().mode), "plane",
-                     log.name());
+    OpcuaPlane plane(
+        server.url(),
+        pki.options(GetParam().policy, GetParam().mode, R"(,"token_lifetime_ms":3000)"), "plane",
+        log.name());
     exercise(plane);
+    // Past a renewal of the 3 s token the channel still carries requests.
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").first, zeb::kSuccess);
   }
+  EXPECT_GE(occurrences(log.text(), "secure channel token"), 1u) << log.text();
   EXPECT_NE(
       log.text().find(std::string("using security ") + GetParam().policy + " " + GetParam().mode),
       std::string::npos)
@@ -212,7 +182,7 @@ TEST(OpcuaSecurity, UserAndPasswordLogInAndAWrongPasswordIsRefusedWithALogLine) 
                                                R"(,"user":"alice","password":"s3cret")"));
     exercise(plane);
   }
-  PlaneLog log("secure_wrong_password");
+  CapturedLog log("secure_wrong_password");
   {
     OpcuaPlane plane(
         server.url(),
@@ -235,7 +205,7 @@ TEST(OpcuaSecurity, PasswordIsEncryptedForTheTokenPolicyOverANoneChannel) {
   Pki pki;
   OpcuaTestServer server(
       pki.server_args("None,Basic256Sha256", "SignAndEncrypt", {"--user", "bob:pa55"}));
-  PlaneLog log("secure_none_password");
+  CapturedLog log("secure_none_password");
   {
     OpcuaPlane plane(server.url(), std::string(kQuick) + R"(,"user":"bob","password":"pa55")",
                      "plane", log.name());
@@ -262,7 +232,7 @@ TEST(OpcuaSecurity, UntrustedServerIsRefusedOnceInTheLogUntilTrusted) {
             0);
   const std::string sha1 = weft_test::read_file(pki.dir() + "/fp");
   ASSERT_EQ(sha1.size(), 40u);
-  PlaneLog log("secure_untrusted");
+  CapturedLog log("secure_untrusted");
   {
     OpcuaPlane plane(server.url(), pki.options("Basic256Sha256", "SignAndEncrypt"), "plane",
                      log.name());
@@ -270,7 +240,7 @@ TEST(OpcuaSecurity, UntrustedServerIsRefusedOnceInTheLogUntilTrusted) {
     std::this_thread::sleep_for(3s);
     EXPECT_FALSE(plane.healthy());
     const std::string rejected = pki.client_pki() + "/rejected/" + sha1 + ".der";
-    ASSERT_TRUE(exists(rejected));
+    ASSERT_TRUE(weft_test::file_exists(rejected));
     // Moved into trusted/, it is accepted on the next attempt.
     shell("mv " + rejected + " " + pki.client_pki() + "/trusted/");
     ASSERT_TRUE(plane.wait_healthy(true, 20s));
@@ -289,7 +259,7 @@ TEST(OpcuaSecurity, ReconnectsAfterAServerRestartAndRenewsTokens) {
   pki.trust_server();
   const auto args = pki.server_args("Basic256Sha256", "SignAndEncrypt");
   OpcuaTestServer server(args);
-  PlaneLog log("secure_restart");
+  CapturedLog log("secure_restart");
   Received received;
   {
     // This server offers no None endpoint to discover it: its certificate is
@@ -328,7 +298,7 @@ TEST(OpcuaSecurity, ApplicationCertificateIsMadeOnceAndReused) {
     OpcuaPlane plane(server.url(), options);
     EXPECT_NE(plane.get("ns=1;s=ReadOnly.Int32").first, zeb::kSuccess);
   }
-  ASSERT_TRUE(exists(own));
+  ASSERT_TRUE(weft_test::file_exists(own));
   const std::string made = weft_test::read_file(own);
   ASSERT_EQ(shell("openssl x509 -inform DER -in " + own +
                   " -noout -ext subjectAltName | grep -q 'URI:urn:weft-pipe:zebt_opcua'"),
@@ -347,7 +317,7 @@ TEST(OpcuaSecurity, AutoPicksTheStrongestOffered) {
   pki.trust_server();
   OpcuaTestServer server(pki.server_args(
       "None,Basic256Sha256,Aes256_Sha256_RsaPss,Aes128_Sha256_RsaOaep", "Sign,SignAndEncrypt"));
-  PlaneLog log("secure_auto");
+  CapturedLog log("secure_auto");
   {
     OpcuaPlane plane(server.url(),
                      std::string(kQuick) + R"(,"security_policy":"auto","pki_dir":")" +
@@ -384,7 +354,7 @@ TEST(OpcuaSecurity, TrustOnFirstUseKeepsTheFirstCertificateWhenAsked) {
                   "/trusted/*.der; do openssl x509 -inform DER -in $f -noout -subject; done | "
                   "grep -q weft-test"),
             0);
-  EXPECT_FALSE(exists(pki.client_pki() + "/rejected"));
+  EXPECT_FALSE(weft_test::file_exists(pki.client_pki() + "/rejected"));
 }
 
 namespace {
@@ -395,17 +365,8 @@ namespace {
 class TamperingProxy {
  public:
   explicit TamperingProxy(int target_port) : target_port_(target_port) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "proxy cannot listen";
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = weft_test::listen_loopback(&port_);
+    if (listener_ < 0) ADD_FAILURE() << "proxy cannot listen";
     thread_ = std::thread([this] { serve(); });
   }
   ~TamperingProxy() {
@@ -429,19 +390,6 @@ class TamperingProxy {
   static void close_pair(Pair& pair) {
     ::close(pair.client);
     ::close(pair.server);
-  }
-
-  int connect_target() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(target_port_));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      ::close(fd);
-      return -1;
-    }
-    return fd;
   }
 
   // Whole chunks of pair.from_server go on to the client.
@@ -477,7 +425,7 @@ class TamperingProxy {
       if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
       if (fds[0].revents & POLLIN) {
         const int client = ::accept(listener_, nullptr, nullptr);
-        const int server = client >= 0 ? connect_target() : -1;
+        const int server = client >= 0 ? weft_test::connect_loopback(target_port_) : -1;
         if (server >= 0) {
           pairs_.push_back(Pair{client, server, {}});
         } else if (client >= 0) {
@@ -524,7 +472,7 @@ TEST(OpcuaSecurity, ChunkWithABadSignatureEndsTheConnectionWithALogLine) {
   pki.trust_server();
   OpcuaTestServer server(pki.server_args("Basic256Sha256", "Sign"));
   TamperingProxy proxy(server.port());
-  PlaneLog log("secure_tampered");
+  CapturedLog log("secure_tampered");
   Received received;
   {
     OpcuaPlane plane(proxy.url(),
