@@ -108,8 +108,8 @@ class Pki {
   std::string dir_;
 };
 
-// Get, set and subscribe over one plane.
-void exercise(OpcuaPlane& plane) {
+// Get, set and subscribe over one plane; received outlives the plane.
+void exercise(OpcuaPlane& plane, Received& received) {
   EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32"),
             std::make_pair(static_cast<int>(zeb::kSuccess),
                            std::string(R"({"type":"int32","val":-32})")));
@@ -122,7 +122,6 @@ void exercise(OpcuaPlane& plane) {
             zeb::kSuccess);
   const std::string back = plane.get("ns=1;s=String").second;
   EXPECT_TRUE(back == R"({"type":"string","val":")" + big + "\"}") << back.size() << " bytes";
-  Received received;
   ASSERT_EQ(plane.client()->sub("ns=1;s=Counter", collect, &received), zeb::kSuccess);
   ASSERT_TRUE(received.wait_for(3));
   EXPECT_EQ(received.at(2).first, "ns=1;s=Counter");
@@ -141,18 +140,26 @@ TEST_P(OpcuaSecureChannel, GetSetAndSubscribeWork) {
   Pki pki;
   pki.trust_server();
   // The None endpoint serves the discovery of the secured one.
-  OpcuaTestServer server(
-      pki.server_args(std::string("None,") + GetParam().policy, GetParam().mode));
+  const auto args = pki.server_args(std::string("None,") + GetParam().policy, GetParam().mode);
+  OpcuaTestServer server(args);
   CapturedLog log(std::string("secure_") + GetParam().policy + GetParam().mode);
+  Received received;
   {
     OpcuaPlane plane(
         server.url(),
         pki.options(GetParam().policy, GetParam().mode, R"(,"token_lifetime_ms":3000)"), "plane",
         log.name());
-    exercise(plane);
+    exercise(plane, received);
     // Past a renewal of the 3 s token the channel still carries requests.
     std::this_thread::sleep_for(3s);
     EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").first, zeb::kSuccess);
+    // A restarted server gets a new secured channel and session.
+    server.stop();
+    ASSERT_TRUE(plane.wait_healthy(false, 5s));
+    const size_t before = received.count();
+    ASSERT_TRUE(server.start(args));
+    ASSERT_TRUE(plane.wait_healthy(true, 30s));
+    ASSERT_TRUE(received.wait_for(before + 2));
   }
   EXPECT_GE(occurrences(log.text(), "secure channel token"), 1u) << log.text();
   EXPECT_NE(
@@ -177,10 +184,11 @@ TEST(OpcuaSecurity, UserAndPasswordLogInAndAWrongPasswordIsRefusedWithALogLine) 
   pki.trust_server();
   OpcuaTestServer server(
       pki.server_args("None,Basic256Sha256", "SignAndEncrypt", {"--user", "alice:s3cret"}));
+  Received received;
   {
     OpcuaPlane plane(server.url(), pki.options("Basic256Sha256", "SignAndEncrypt",
                                                R"(,"user":"alice","password":"s3cret")"));
-    exercise(plane);
+    exercise(plane, received);
   }
   CapturedLog log("secure_wrong_password");
   {
