@@ -101,7 +101,9 @@ bool ConnectionSecurity::choose(const std::vector<ServiceCodec::Endpoint>& endpo
   std::string offered;
   for (const ServiceCodec::Endpoint& endpoint : endpoints) {
     const SecurityPolicy* policy = SecurityPolicy::find(endpoint.security_policy_uri);
-    if (!policy) continue;
+    const bool known_mode =
+        policy && (policy->is_none() || endpoint.security_mode == 2 || endpoint.security_mode == 3);
+    if (!known_mode) continue;
     offered += std::string(offered.empty() ? "" : ", ") + policy->name + " " +
                mode_name(endpoint.security_mode);
     if (options_.security_policy == "auto") {
@@ -149,8 +151,10 @@ bool ConnectionSecurity::choose(const std::vector<ServiceCodec::Endpoint>& endpo
 }
 
 bool ConnectionSecurity::check_trust(std::string* error) {
-  if (!secured()) return true;
-  const Certificate& cert = *server_certificate_;
+  return !secured() || trusted(*server_certificate_, error);
+}
+
+bool ConnectionSecurity::trusted(const Certificate& cert, std::string* error) {
   if (!options_.server_certificate_file.empty()) {
     try {
       if (Certificate::load(options_.server_certificate_file).der() == cert.der()) return true;
@@ -235,6 +239,15 @@ bool ConnectionSecurity::accept_session(const ServiceCodec::CreateSessionResult&
   if (!token && !(options_.user.empty() && options_.user_certificate_file.empty())) {
     *error = "the server offers no user token policy for " + identity();
     return false;
+  }
+  // On a None channel nothing vouches for the certificate a password is
+  // encrypted for: it must be trusted like that of a secured channel.
+  if (!secured() && token && !options_.user.empty() && !token_policy(*token).is_none()) {
+    if (!server_certificate_) {
+      *error = "the server gave no certificate to encrypt the password with";
+      return false;
+    }
+    if (!trusted(*server_certificate_, error)) return false;
   }
   return true;
 }

@@ -76,6 +76,8 @@ class ConnectionSecurity {
   void clear_report() { reported_.clear(); }
 
  private:
+  // True when cert is trusted (or now trusted on first use); else refused.
+  bool trusted(const Certificate& cert, std::string* error);
   const ServiceCodec::UserTokenPolicy* find_token(
       const std::vector<ServiceCodec::Endpoint>& endpoints) const;
   const SecurityPolicy& token_policy(const ServiceCodec::UserTokenPolicy& token) const;

@@ -211,11 +211,14 @@ TEST(OpcuaSecurity, UserAndPasswordLogInAndAWrongPasswordIsRefusedWithALogLine) 
 
 TEST(OpcuaSecurity, PasswordIsEncryptedForTheTokenPolicyOverANoneChannel) {
   Pki pki;
+  pki.trust_server();  // the certificate the password is encrypted for
   OpcuaTestServer server(
       pki.server_args("None,Basic256Sha256", "SignAndEncrypt", {"--user", "bob:pa55"}));
   CapturedLog log("secure_none_password");
   {
-    OpcuaPlane plane(server.url(), std::string(kQuick) + R"(,"user":"bob","password":"pa55")",
+    OpcuaPlane plane(server.url(),
+                     std::string(kQuick) + R"(,"user":"bob","password":"pa55","pki_dir":")" +
+                         pki.client_pki() + "\"",
                      "plane", log.name());
     EXPECT_EQ(plane.get("ns=1;s=ReadOnly.Int32").second, R"({"type":"int32","val":-32})");
   }
