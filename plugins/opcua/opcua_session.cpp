@@ -1,8 +1,6 @@
 #include "opcua_session.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <random>
 
 #include "date_time.h"
 #include "decode_error.h"
@@ -26,13 +24,6 @@ ChunkAssembler::Limits receive_limits() {
   return limits;
 }
 
-std::string random_nonce() {
-  std::random_device device;
-  std::string nonce(32, '\0');
-  for (char& c : nonce) c = static_cast<char>(device() & 0xFF);
-  return nonce;
-}
-
 }  // namespace
 
 OpcuaSession::OpcuaSession(std::string plane_id, const PlaneOptions& options, void* log,
@@ -41,7 +32,8 @@ OpcuaSession::OpcuaSession(std::string plane_id, const PlaneOptions& options, vo
       options_(options),
       log_(log),
       dispatch_(std::move(dispatch)),
-      channel_(receive_limits()) {}
+      channel_(receive_limits()),
+      security_(options, log) {}
 
 uint32_t OpcuaSession::next_request_id() {
   uint32_t id = ++request_ids_;
@@ -123,16 +115,24 @@ bool OpcuaSession::set_up_step(const Encoder& encode, bool open, uint32_t respon
 
 bool OpcuaSession::open(bool* resumed, std::string* error) {
   renew_request_id_ = 0;
+  if (!security_.plain()) {
+    const bool chosen =
+        security_.needs_discovery() ? discover(error) : security_.use_configured_server(error);
+    if (!chosen) return false;
+  }
   if (!channel_.connect(options_.host, options_.port, options_.endpoint_url, options_.timeout_ms,
                         error)) {
     return false;
   }
   std::vector<uint8_t> body;
   ByteReader reader(nullptr, 0);
+  security_.configure(channel_.security());
+  const std::string nonce = security_.channel_nonce();
   if (!set_up_step(
-          [this](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+          [this, &nonce](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
             ServiceCodec::open_secure_channel(w, h, false,
-                                              static_cast<uint32_t>(options_.token_lifetime_ms));
+                                              static_cast<uint32_t>(options_.token_lifetime_ms),
+                                              static_cast<int32_t>(security_.mode()), nonce);
           },
           true, ServiceCodec::kOpenSecureChannelResponse, "OpenSecureChannel", &body, &reader,
           error)) {
@@ -140,6 +140,9 @@ bool OpcuaSession::open(bool* resumed, std::string* error) {
   }
   const ServiceCodec::OpenChannelResult open = ServiceCodec::decode_open_secure_channel(reader);
   channel_id_ = open.channel_id;
+  if (!channel_.security().install_token(open.token_id, nonce, open.server_nonce, error)) {
+    return false;
+  }
   channel_.set_token(open.channel_id, open.token_id);
   token_renew_at_ = Clock::now() + milliseconds(open.revised_lifetime * 3 / 4);
   return open_session(resumed, error);
@@ -148,14 +151,19 @@ bool OpcuaSession::open(bool* resumed, std::string* error) {
 bool OpcuaSession::open_session(bool* resumed, std::string* error) {
   std::vector<uint8_t> body;
   ByteReader reader(nullptr, 0);
-  const auto activate = [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
-    ServiceCodec::activate_session(w, rh, policy_id_, policy_found_);
+  ServiceCodec::Activation activation;
+  const auto activate = [&activation](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+    ServiceCodec::activate_session(w, rh, activation);
   };
   *resumed = false;
   if (!resumable_token_.is_null() && Clock::now() < resumable_until_) {
     set_token(resumable_token_);
     std::string refused;
-    if (set_up_step(activate, false, 0, "ActivateSession", &body, &reader, &refused)) {
+    if (security_.activation(&activation, &refused) &&
+        set_up_step(activate, false, ServiceCodec::kActivateSessionResponse, "ActivateSession",
+                    &body, &reader, &refused)) {
+      security_.set_server_nonce(ServiceCodec::decode_activate_session(reader));
+      security_.clear_report();
       *resumed = true;
       resumable_token_ = NodeId();
       zeb::log_info(log_, "OPC UA: session reactivated on a new channel to %s",
@@ -169,28 +177,100 @@ bool OpcuaSession::open_session(bool* resumed, std::string* error) {
     zeb::log_debug(log_, "OPC UA: %s; opening a new session", refused.c_str());
   }
   resumable_token_ = NodeId();
+  const std::string nonce = SecurityPolicy::random_bytes(SecurityPolicy::kNonceLength);
   if (!set_up_step(
-          [this](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
+          [this, &nonce](ByteWriter& w, const ServiceCodec::RequestHeader& rh) {
             ServiceCodec::create_session(w, rh, options_.endpoint_url, "zebt_opcua " + plane_id_,
-                                         random_nonce(), options_.session_timeout_ms);
+                                         nonce, options_.session_timeout_ms,
+                                         security_.client_certificate(),
+                                         security_.application_uri());
           },
           false, ServiceCodec::kCreateSessionResponse, "CreateSession", &body, &reader, error)) {
     return false;
   }
   const ServiceCodec::CreateSessionResult session = ServiceCodec::decode_create_session(reader);
-  policy_id_ = session.anonymous_policy_id;
-  policy_found_ = session.anonymous_found;
   session_timeout_ms_ = session.revised_timeout;
   set_token(session.authentication_token);
-  return set_up_step(activate, false, 0, "ActivateSession", &body, &reader, error);
+  if (!security_.accept_session(session, nonce, error) ||
+      !security_.activation(&activation, error)) {
+    if (security_.first_report(*error)) {
+      zeb::log_error(log_, "OPC UA: %s: %s", options_.endpoint_url.c_str(), error->c_str());
+    }
+    return false;
+  }
+  if (!set_up_step(activate, false, ServiceCodec::kActivateSessionResponse, "ActivateSession",
+                   &body, &reader, error)) {
+    if (channel_.is_open() && security_.first_report(*error)) {
+      zeb::log_error(log_, "OPC UA: %s refused the login as %s: %s", options_.endpoint_url.c_str(),
+                     security_.identity().c_str(), error->c_str());
+    }
+    return false;
+  }
+  security_.set_server_nonce(ServiceCodec::decode_activate_session(reader));
+  security_.clear_report();
+  return true;
+}
+
+bool OpcuaSession::discover(std::string* error) {
+  std::vector<uint8_t> body;
+  ByteReader reader(nullptr, 0);
+  if (!security_.prepare(error)) {
+    if (security_.first_report(*error)) {
+      zeb::log_error(log_, "OPC UA: %s: %s", options_.endpoint_url.c_str(), error->c_str());
+    }
+    return false;
+  }
+  if (!channel_.connect(options_.host, options_.port, options_.endpoint_url, options_.timeout_ms,
+                        error)) {
+    return false;
+  }
+  channel_.security().configure(SecurityPolicy::none(), ChunkSecurity::Mode::kNone, nullptr,
+                                nullptr, nullptr);
+  if (!set_up_step(
+          [this](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+            ServiceCodec::open_secure_channel(w, h, false,
+                                              static_cast<uint32_t>(options_.token_lifetime_ms));
+          },
+          true, ServiceCodec::kOpenSecureChannelResponse, "OpenSecureChannel", &body, &reader,
+          error)) {
+    return false;
+  }
+  const ServiceCodec::OpenChannelResult open = ServiceCodec::decode_open_secure_channel(reader);
+  channel_.set_token(open.channel_id, open.token_id);
+  if (!set_up_step(
+          [this](ByteWriter& w, const ServiceCodec::RequestHeader& h) {
+            ServiceCodec::get_endpoints(w, h, options_.endpoint_url);
+          },
+          false, ServiceCodec::kGetEndpointsResponse, "GetEndpoints", &body, &reader, error)) {
+    return false;
+  }
+  const std::vector<ServiceCodec::Endpoint> endpoints = ServiceCodec::decode_get_endpoints(reader);
+  const uint32_t id = next_request_id();
+  ByteWriter w;
+  ServiceCodec::close_secure_channel(w, header(id, 0));
+  channel_.send_close(id, w.bytes());
+  channel_.close();
+  if (!security_.choose(endpoints, error)) {
+    if (security_.first_report(*error)) {
+      zeb::log_error(log_, "OPC UA: %s: %s", options_.endpoint_url.c_str(), error->c_str());
+    }
+    return false;
+  }
+  if (security_.changed_choice()) {
+    zeb::log_info(log_, "OPC UA: using security %s for %s as %s", security_.describe().c_str(),
+                  options_.endpoint_url.c_str(), security_.identity().c_str());
+  }
+  return security_.check_trust(error);
 }
 
 bool OpcuaSession::renew_if_due(std::string* error) {
   if (renew_request_id_ != 0 || Clock::now() < token_renew_at_) return true;
   const uint32_t id = next_request_id();
   ByteWriter w;
+  renew_nonce_ = security_.channel_nonce();
   ServiceCodec::open_secure_channel(w, header(id, static_cast<uint32_t>(options_.timeout_ms)), true,
-                                    static_cast<uint32_t>(options_.token_lifetime_ms));
+                                    static_cast<uint32_t>(options_.token_lifetime_ms),
+                                    static_cast<int32_t>(security_.mode()), renew_nonce_);
   if (channel_.send_open(id, w.bytes()) != zeb::kSuccess) {
     *error = "cannot send the token renewal";
     return false;
@@ -209,6 +289,9 @@ bool OpcuaSession::handle_open(const ChunkAssembler::Message& message, std::stri
     return false;
   }
   const ServiceCodec::OpenChannelResult open = ServiceCodec::decode_open_secure_channel(r);
+  if (!channel_.security().install_token(open.token_id, renew_nonce_, open.server_nonce, error)) {
+    return false;
+  }
   channel_.set_token(channel_id_, open.token_id);
   token_renew_at_ = Clock::now() + milliseconds(open.revised_lifetime * 3 / 4);
   zeb::log_debug(log_, "OPC UA: secure channel token %u for %u ms", open.token_id,

@@ -11,15 +11,16 @@
 #include "byte_reader.h"
 #include "byte_writer.h"
 #include "chunk_assembler.h"
+#include "connection_security.h"
 #include "node_id.h"
 #include "plane_options.h"
 #include "secure_channel.h"
 #include "service_codec.h"
 
-// The secure channel and the anonymous session of one server connection:
-// opening both, renewing the channel's token before it expires, reactivating
-// the session of a lost connection on the next channel while the server may
-// still hold it, and closing both in order on a stop.
+// The secure channel and the session of one server connection, with the
+// security and user identity its plane asks for: opening both, renewing the channel's token before
+// it expires, reactivating the session of a lost connection on the next channel while the server
+// may still hold it, and closing both in order on a stop.
 //
 // Thread rules: next_request_id, header and channel().send_* may run on any
 // thread; `token_lock_` guards the session's authentication token. Everything
@@ -65,6 +66,9 @@ class OpcuaSession {
   bool is_open() { return channel_.is_open(); }
 
  private:
+  // Asks the server for its endpoints over a channel of policy None, picks
+  // one and checks its certificate; that channel is closed again.
+  bool discover(std::string* error);
   bool open_session(bool* resumed, std::string* error);
   void set_token(const NodeId& token);
 
@@ -82,8 +86,8 @@ class OpcuaSession {
   NodeId resumable_token_;
   Clock::time_point resumable_until_;
   double session_timeout_ms_ = 0;
-  std::string policy_id_;
-  bool policy_found_ = false;
+  ConnectionSecurity security_;
+  std::string renew_nonce_;  // our nonce of the outstanding token renewal
   Clock::time_point token_renew_at_;
   uint32_t renew_request_id_ = 0;
   uint32_t channel_id_ = 0;

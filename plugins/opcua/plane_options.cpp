@@ -31,6 +31,37 @@ bool read_number(const json& options, const char* key, double min, double max, T
   return true;
 }
 
+// Reads a string option; absent leaves *value unchanged.
+bool read_string(const json& options, const char* key, std::string* value, std::string* error) {
+  const auto found = options.find(key);
+  if (found == options.end()) return true;
+  if (!found->is_string()) {
+    *error = std::string("option ") + key + " must be a string";
+    return false;
+  }
+  *value = found->get<std::string>();
+  return true;
+}
+
+bool read_bool(const json& options, const char* key, bool* value, std::string* error) {
+  const auto found = options.find(key);
+  if (found == options.end()) return true;
+  if (!found->is_boolean()) {
+    *error = std::string("option ") + key + " must be true or false";
+    return false;
+  }
+  *value = found->get<bool>();
+  return true;
+}
+
+bool known_policy(const std::string& name) {
+  for (const char* known :
+       {"None", "Basic256Sha256", "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss", "auto"}) {
+    if (name == known) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool PlaneOptions::parse(const std::string& json_text, PlaneOptions* out, std::string* error) {
@@ -95,6 +126,41 @@ bool PlaneOptions::parse(const std::string& json_text, PlaneOptions* out, std::s
       read_number(options, "publish_requests", 1, 1000, &o.publish_requests, error) &&
       read_number(options, "max_publish_requests", 1, 1000, &o.max_publish_requests, error);
   if (!ok) return false;
+  const bool security_ok =
+      read_string(options, "security_policy", &o.security_policy, error) &&
+      read_string(options, "security_mode", &o.security_mode, error) &&
+      read_string(options, "pki_dir", &o.pki_dir, error) &&
+      read_string(options, "certificate", &o.certificate_file, error) &&
+      read_string(options, "private_key", &o.private_key_file, error) &&
+      read_string(options, "application_uri", &o.application_uri, error) &&
+      read_string(options, "server_certificate", &o.server_certificate_file, error) &&
+      read_bool(options, "trust_on_first_use", &o.trust_on_first_use, error) &&
+      read_string(options, "user", &o.user, error) &&
+      read_string(options, "password", &o.password, error) &&
+      read_string(options, "user_certificate", &o.user_certificate_file, error) &&
+      read_string(options, "user_private_key", &o.user_private_key_file, error);
+  if (!security_ok) return false;
+  if (!known_policy(o.security_policy)) {
+    *error = "unknown security_policy " + o.security_policy;
+    return false;
+  }
+  if (!o.security_mode.empty() && o.security_mode != "Sign" &&
+      o.security_mode != "SignAndEncrypt") {
+    *error = "security_mode must be Sign or SignAndEncrypt";
+    return false;
+  }
+  if (o.pki_dir.empty()) {
+    *error = "pki_dir must not be empty";
+    return false;
+  }
+  if (!o.user.empty() && !o.user_certificate_file.empty()) {
+    *error = "give either user or user_certificate, not both";
+    return false;
+  }
+  if (o.user_certificate_file.empty() != o.user_private_key_file.empty()) {
+    *error = "user_certificate and user_private_key go together";
+    return false;
+  }
   if (o.max_publish_requests < o.publish_requests) o.max_publish_requests = o.publish_requests;
   // The server deletes a subscription whose lifetime is under three keep-alives.
   if (o.lifetime_count < 3 * o.keep_alive_count) o.lifetime_count = 3 * o.keep_alive_count;

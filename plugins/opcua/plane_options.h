@@ -26,6 +26,25 @@ class PlaneOptions {
   // answers report more notifications waiting; the server may set a lower one.
   int max_publish_requests = 100;
 
+  // Security. "security_policy": "None", "Basic256Sha256",
+  // "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss" or "auto" (the strongest
+  // the server offers); "security_mode": "Sign" or "SignAndEncrypt" (left
+  // empty: SignAndEncrypt, or with "auto" the best the server offers).
+  std::string security_policy = "None";
+  std::string security_mode;
+  std::string pki_dir = "./pki";        // "pki_dir": own/, private/, trusted/, rejected/
+  std::string certificate_file;         // "certificate": our certificate instead of a made one
+  std::string private_key_file;         // "private_key": its key (PEM)
+  std::string application_uri;          // "application_uri": else the certificate's
+  std::string server_certificate_file;  // "server_certificate": trusted besides trusted/
+  bool trust_on_first_use = false;      // "trust_on_first_use": keep the first one seen
+  // User identity: anonymous unless "user" (with "password") or
+  // "user_certificate" (with "user_private_key") is given.
+  std::string user;
+  std::string password;
+  std::string user_certificate_file;
+  std::string user_private_key_file;
+
   // Reads the options JSON text. False, with a reason in *error, for text that
   // is not a JSON object, a missing or malformed "opc.tcp" address, or a
   // listed option of the wrong type or out of range.

@@ -171,13 +171,16 @@ std::vector<uint8_t> SecureChannel::hello(const ChunkAssembler::Limits& limits,
 
 std::vector<uint8_t> SecureChannel::chunk(const char* type, char chunk_type, uint32_t channel_id,
                                           uint32_t token_id, uint32_t sequence, uint32_t request_id,
-                                          const uint8_t* body, size_t size) {
+                                          const uint8_t* body, size_t size,
+                                          const ByteWriter* asymmetric_header) {
   ByteWriter w;
   w.raw(type, 3);
   w.u8(static_cast<uint8_t>(chunk_type));
   w.u32(0);  // size, patched below
   w.u32(channel_id);
-  if (std::strcmp(type, "OPN") == 0) {
+  if (std::strcmp(type, "OPN") == 0 && asymmetric_header) {
+    w.raw(asymmetric_header->bytes().data(), asymmetric_header->size());
+  } else if (std::strcmp(type, "OPN") == 0) {
     w.string(ServiceCodec::kSecurityPolicyNone);
     w.null_length();  // SenderCertificate
     w.null_length();  // ReceiverCertificateThumbprint
@@ -208,19 +211,26 @@ int SecureChannel::send_chunks(const char* type, uint32_t request_id,
   std::lock_guard<std::mutex> guard(send_lock_);
   if (!socket_.valid()) return zeb::kConnectionFailed;
   const bool single = asymmetric || std::strcmp(type, "CLO") == 0;
-  const size_t room = send_chunk_size_ - kSymmetricHeader;
+  const size_t room = security_.body_room(send_chunk_size_);
   const size_t chunks = single ? 1 : std::max<size_t>(1, (body.size() + room - 1) / room);
   if (send_max_message_ != 0 && body.size() > send_max_message_) return zeb::kPayloadTooLarge;
   if (send_max_chunks_ != 0 && chunks > send_max_chunks_) return zeb::kPayloadTooLarge;
-  if (single && body.size() + 128 > send_chunk_size_) return zeb::kPayloadTooLarge;
+  if (single && !asymmetric && body.size() > room) return zeb::kPayloadTooLarge;
 
+  ByteWriter security_header;
+  if (asymmetric) security_.write_asymmetric_header(security_header);
   size_t at = 0;
   for (size_t i = 0; i < chunks; ++i) {
     const size_t part = single ? body.size() : std::min(room, body.size() - at);
-    const std::vector<uint8_t> bytes =
+    std::vector<uint8_t> bytes =
         chunk(type, i + 1 == chunks ? 'F' : 'C', channel_id_, token_id_, next_sequence(),
-              request_id, body.data() + at, part);
+              request_id, body.data() + at, part, asymmetric ? &security_header : nullptr);
     at += part;
+    std::string refused;
+    const size_t header_end = asymmetric ? 12 + security_header.size() : kSymmetricHeader - 8;
+    if (!security_.seal(&bytes, header_end, &refused)) return zeb::kInternalError;
+    // An OPN carries a certificate or two and is never split: it must fit.
+    if (asymmetric && bytes.size() > send_chunk_size_) return zeb::kPayloadTooLarge;
     if (!write_all(bytes.data(), bytes.size())) {
       // A half-written message leaves the stream unusable.
       ::shutdown(socket_.fd(), SHUT_RDWR);
@@ -238,8 +248,14 @@ bool SecureChannel::receive(int timeout_ms, ChunkAssembler::Message* out, std::s
     while (inbound_.size() >= 8) {
       const uint32_t size = assembler_.chunk_size(inbound_.data());
       if (inbound_.size() < size) break;
-      ChunkAssembler::Message message = assembler_.feed(inbound_.data(), size);
+      std::vector<uint8_t> chunk(inbound_.begin(), inbound_.begin() + size);
       inbound_.erase(inbound_.begin(), inbound_.begin() + size);
+      std::string refused;
+      if (!security_.unseal(&chunk, &refused)) {
+        *error = "security check failed: " + refused;
+        return false;
+      }
+      ChunkAssembler::Message message = assembler_.feed(chunk.data(), chunk.size());
       if (message.kind != ChunkAssembler::Kind::kNone) {
         *out = std::move(message);
         return true;

@@ -5,12 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "byte_writer.h"
 #include "chunk_assembler.h"
+#include "chunk_security.h"
 #include "socket_fd.h"
 
-// One UA-TCP connection with a secure channel of SecurityPolicy None: the
-// Hello/Acknowledge exchange, chunking of outgoing messages within the limits
-// the server acknowledged, sequence numbers, and whole incoming messages
+// One UA-TCP connection with a secure channel: the Hello/Acknowledge
+// exchange, chunking of outgoing messages within the limits the server
+// acknowledged, sequence numbers, signing and encryption of every chunk by
+// its ChunkSecurity, and whole incoming messages, each chunk checked first,
 // through a ChunkAssembler.
 //
 // Thread rules: connect, receive and close run on the connection thread only.
@@ -35,10 +38,15 @@ class SecureChannel {
   // Uses this channel and token for the chunks sent from now on.
   void set_token(uint32_t channel_id, uint32_t token_id);
 
+  // The protection of the chunks; configured before the OpenSecureChannel
+  // request and given the keys of each token the server issues.
+  ChunkSecurity& security() { return security_; }
+
   // Waits up to timeout_ms for the next whole message. Returns true with a
   // message (kind kNone when nothing complete arrived in time); false with a
-  // reason when the connection closed or failed. Throws DecodeError for a
-  // malformed stream.
+  // reason when the connection closed or failed, or a chunk failed its
+  // signature or decryption (*error then starts with "security check
+  // failed"). Throws DecodeError for a malformed stream.
   bool receive(int timeout_ms, ChunkAssembler::Message* out, std::string* error);
 
   void close();
@@ -52,10 +60,13 @@ class SecureChannel {
   // The Hello message announcing our receive limits.
   static std::vector<uint8_t> hello(const ChunkAssembler::Limits& limits,
                                     const std::string& endpoint_url);
-  // One chunk of an OPN (asymmetric header, token_id unused), MSG or CLO.
+  // One chunk of an OPN (asymmetric header, token_id unused), MSG or CLO,
+  // without protection. The OPN's security header is asymmetric_header, or
+  // that of policy None when null.
   static std::vector<uint8_t> chunk(const char* type, char chunk_type, uint32_t channel_id,
                                     uint32_t token_id, uint32_t sequence, uint32_t request_id,
-                                    const uint8_t* body, size_t size);
+                                    const uint8_t* body, size_t size,
+                                    const ByteWriter* asymmetric_header = nullptr);
 
  private:
   int send_chunks(const char* type, uint32_t request_id, const std::vector<uint8_t>& body,
@@ -72,6 +83,7 @@ class SecureChannel {
   uint32_t send_max_message_ = 0;    // guarded by send_lock_
   uint32_t send_max_chunks_ = 0;     // guarded by send_lock_
 
+  ChunkSecurity security_;        // locks on its own
   ChunkAssembler assembler_;      // connection thread
   std::vector<uint8_t> inbound_;  // connection thread: bytes not yet a whole chunk
 };

@@ -34,6 +34,14 @@ void read_value_id(ByteWriter& w, const NodeId& node) {
   w.null_length();
 }
 
+void string_or_null(ByteWriter& w, const std::string& v) {
+  if (v.empty()) {
+    w.null_length();
+  } else {
+    w.string(v);
+  }
+}
+
 void skip_application_description(ByteReader& r) {
   r.string();  // ApplicationUri
   r.string();  // ProductUri
@@ -49,6 +57,7 @@ void skip_application_description(ByteReader& r) {
 
 const char* const ServiceCodec::kSecurityPolicyNone =
     "http://opcfoundation.org/UA/SecurityPolicy#None";
+const char* const ServiceCodec::kApplicationUri = "urn:weft-pipe:zebt_opcua";
 
 void ServiceCodec::request_header(ByteWriter& w, uint32_t id, const RequestHeader& h) {
   type_id(w, id);
@@ -62,13 +71,26 @@ void ServiceCodec::request_header(ByteWriter& w, uint32_t id, const RequestHeade
 }
 
 void ServiceCodec::open_secure_channel(ByteWriter& w, const RequestHeader& h, bool renew,
-                                       uint32_t lifetime_ms) {
+                                       uint32_t lifetime_ms, int32_t mode,
+                                       const std::string& nonce) {
   request_header(w, kOpenSecureChannelRequest, h);
   w.u32(0);  // ClientProtocolVersion
   w.i32(renew ? 1 : 0);
-  w.i32(kMessageSecurityModeNone);
-  w.null_length();  // ClientNonce
+  w.i32(mode);
+  if (nonce.empty()) {
+    w.null_length();
+  } else {
+    w.string(nonce);
+  }
   w.u32(lifetime_ms);
+}
+
+void ServiceCodec::get_endpoints(ByteWriter& w, const RequestHeader& h,
+                                 const std::string& endpoint) {
+  request_header(w, kGetEndpointsRequest, h);
+  w.string(endpoint);
+  w.null_length();  // LocaleIds
+  w.null_length();  // ProfileUris
 }
 
 void ServiceCodec::close_secure_channel(ByteWriter& w, const RequestHeader& h) {
@@ -77,10 +99,12 @@ void ServiceCodec::close_secure_channel(ByteWriter& w, const RequestHeader& h) {
 
 void ServiceCodec::create_session(ByteWriter& w, const RequestHeader& h,
                                   const std::string& endpoint, const std::string& session_name,
-                                  const std::string& nonce, double timeout_ms) {
+                                  const std::string& nonce, double timeout_ms,
+                                  const std::string& client_certificate,
+                                  const std::string& application_uri) {
   request_header(w, kCreateSessionRequest, h);
   // ClientDescription
-  w.string("urn:weft-pipe:zebt_opcua");
+  w.string(application_uri);
   w.string("urn:weft-pipe");
   w.u8(0x02);
   w.string("weft-pipe zebt_opcua");
@@ -92,30 +116,57 @@ void ServiceCodec::create_session(ByteWriter& w, const RequestHeader& h,
   w.string(endpoint);
   w.string(session_name);
   w.string(nonce);
-  w.null_length();  // ClientCertificate
+  if (client_certificate.empty()) {
+    w.null_length();
+  } else {
+    w.string(client_certificate);
+  }
   w.f64(timeout_ms);
   w.u32(0);  // MaxResponseMessageSize: the chunk limits of the Hello apply
 }
 
 void ServiceCodec::activate_session(ByteWriter& w, const RequestHeader& h,
                                     const std::string& policy_id, bool policy_found) {
-  request_header(w, kActivateSessionRequest, h);
-  w.null_length();  // ClientSignature.Algorithm
-  w.null_length();  // ClientSignature.Signature
-  w.i32(0);         // ClientSoftwareCertificates
-  w.i32(0);         // LocaleIds
-  type_id(w, kAnonymousIdentityToken);
-  w.u8(0x01);
+  Activation a;
   ByteWriter body;
   if (policy_found) {
     body.string(policy_id);
   } else {
     body.null_length();
   }
-  w.i32(static_cast<int32_t>(body.size()));
-  w.raw(body.bytes().data(), body.size());
-  w.null_length();  // UserTokenSignature.Algorithm
-  w.null_length();  // UserTokenSignature.Signature
+  a.token_body.assign(body.bytes().begin(), body.bytes().end());
+  activate_session(w, h, a);
+}
+
+void ServiceCodec::activate_session(ByteWriter& w, const RequestHeader& h, const Activation& a) {
+  request_header(w, kActivateSessionRequest, h);
+  string_or_null(w, a.signature_algorithm);
+  string_or_null(w, a.signature);
+  w.i32(0);  // ClientSoftwareCertificates
+  w.i32(0);  // LocaleIds
+  type_id(w, a.token_type_id);
+  w.u8(0x01);
+  w.string(a.token_body);
+  string_or_null(w, a.token_signature_algorithm);
+  string_or_null(w, a.token_signature);
+}
+
+std::string ServiceCodec::user_name_token(const std::string& policy_id, const std::string& user,
+                                          const std::string& password,
+                                          const std::string& encryption_algorithm) {
+  ByteWriter w;
+  string_or_null(w, policy_id);
+  w.string(user);
+  w.string(password);
+  string_or_null(w, encryption_algorithm);
+  return std::string(w.bytes().begin(), w.bytes().end());
+}
+
+std::string ServiceCodec::x509_token(const std::string& policy_id, const std::string& certificate) {
+  ByteWriter w;
+  string_or_null(w, policy_id);
+  w.string(certificate);
+  return std::string(w.bytes().begin(), w.bytes().end());
 }
 
 void ServiceCodec::close_session(ByteWriter& w, const RequestHeader& h, bool delete_subscriptions) {
@@ -254,8 +305,41 @@ ServiceCodec::OpenChannelResult ServiceCodec::decode_open_secure_channel(ByteRea
   result.token_id = r.u32();
   r.i64();  // CreatedAt
   result.revised_lifetime = r.u32();
-  r.string();  // ServerNonce
+  result.server_nonce = r.string();
   return result;
+}
+
+ServiceCodec::Endpoint ServiceCodec::decode_endpoint(ByteReader& r) {
+  Endpoint endpoint;
+  r.string();  // EndpointUrl
+  skip_application_description(r);
+  endpoint.server_certificate = r.string();
+  endpoint.security_mode = r.i32();
+  endpoint.security_policy_uri = r.string();
+  const size_t tokens = r.array_length(1);
+  for (size_t t = 0; t < tokens; ++t) {
+    UserTokenPolicy token;
+    token.policy_id = r.string();
+    token.token_type = r.i32();
+    r.string();  // IssuedTokenType
+    r.string();  // IssuerEndpointUrl
+    token.security_policy_uri = r.string();
+    endpoint.user_tokens.push_back(std::move(token));
+  }
+  r.string();  // TransportProfileUri
+  endpoint.security_level = r.u8();
+  return endpoint;
+}
+
+std::vector<ServiceCodec::Endpoint> ServiceCodec::decode_get_endpoints(ByteReader& r) {
+  std::vector<Endpoint> endpoints;
+  const size_t count = r.array_length(1);
+  for (size_t e = 0; e < count; ++e) endpoints.push_back(decode_endpoint(r));
+  return endpoints;
+}
+
+std::string ServiceCodec::decode_activate_session(ByteReader& r) {
+  return r.string();
 }
 
 ServiceCodec::CreateSessionResult ServiceCodec::decode_create_session(ByteReader& r) {
@@ -263,33 +347,26 @@ ServiceCodec::CreateSessionResult ServiceCodec::decode_create_session(ByteReader
   NodeId::decode(r);  // SessionId
   result.authentication_token = NodeId::decode(r);
   result.revised_timeout = r.f64();
-  r.string();  // ServerNonce
-  r.string();  // ServerCertificate
-  const size_t endpoints = r.array_length(1);
-  for (size_t e = 0; e < endpoints; ++e) {
-    r.string();  // EndpointUrl
-    skip_application_description(r);
-    r.string();  // ServerCertificate
-    const int32_t mode = r.i32();
-    const std::string policy = r.string();
-    const size_t tokens = r.array_length(1);
-    for (size_t t = 0; t < tokens; ++t) {
-      std::string policy_id = r.string();
-      const int32_t token_type = r.i32();
-      r.string();  // IssuedTokenType
-      r.string();  // IssuerEndpointUrl
-      r.string();  // SecurityPolicyUri
-      if (!result.anonymous_found && mode == kMessageSecurityModeNone &&
-          policy == kSecurityPolicyNone && token_type == kUserTokenAnonymous) {
+  result.server_nonce = r.string();
+  result.server_certificate = r.string();
+  result.endpoints = decode_get_endpoints(r);
+  for (const Endpoint& endpoint : result.endpoints) {
+    for (const UserTokenPolicy& token : endpoint.user_tokens) {
+      if (!result.anonymous_found && endpoint.security_mode == kMessageSecurityModeNone &&
+          endpoint.security_policy_uri == kSecurityPolicyNone &&
+          token.token_type == kUserTokenAnonymous) {
         result.anonymous_found = true;
-        result.anonymous_policy_id = std::move(policy_id);
+        result.anonymous_policy_id = token.policy_id;
       }
     }
-    r.string();  // TransportProfileUri
-    r.u8();      // SecurityLevel
   }
-  // The software certificates, signature and request size limit that follow
-  // carry nothing a None channel uses.
+  const size_t software_certificates = r.array_length(8);
+  for (size_t i = 0; i < software_certificates; ++i) {
+    r.string();  // CertificateData
+    r.string();  // Signature
+  }
+  r.string();  // SignatureAlgorithm
+  result.signature = r.string();
   return result;
 }
 

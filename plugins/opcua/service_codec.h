@@ -46,7 +46,11 @@ class ServiceCodec {
     kSetPublishingModeResponse = 802,
     kPublishRequest = 826,
     kPublishResponse = 829,
+    kGetEndpointsRequest = 428,
+    kGetEndpointsResponse = 431,
     kAnonymousIdentityToken = 321,
+    kUserNameIdentityToken = 324,
+    kX509IdentityToken = 327,
     kDataChangeNotification = 811,
     kStatusChangeNotification = 820,
   };
@@ -69,11 +73,45 @@ class ServiceCodec {
     uint32_t channel_id = 0;
     uint32_t token_id = 0;
     uint32_t revised_lifetime = 0;
+    std::string server_nonce;
+  };
+
+  enum UserTokenType : int32_t { kAnonymous = 0, kUserName = 1, kCertificate = 2 };
+
+  struct UserTokenPolicy {
+    std::string policy_id;
+    int32_t token_type = 0;
+    std::string security_policy_uri;  // empty: the endpoint's policy applies
+  };
+
+  // What a server offers at one endpoint.
+  struct Endpoint {
+    std::string server_certificate;
+    int32_t security_mode = 0;  // 1 None, 2 Sign, 3 SignAndEncrypt
+    std::string security_policy_uri;
+    std::vector<UserTokenPolicy> user_tokens;
+    uint8_t security_level = 0;
+  };
+
+  // The parts of an ActivateSession request that depend on the security in
+  // use: our signature of the server's certificate and nonce (empty under
+  // None), and the user identity token as an encoded ExtensionObject body.
+  struct Activation {
+    std::string signature_algorithm;
+    std::string signature;
+    uint32_t token_type_id = kAnonymousIdentityToken;
+    std::string token_body;
+    std::string token_signature_algorithm;
+    std::string token_signature;
   };
 
   struct CreateSessionResult {
     NodeId authentication_token;
     double revised_timeout = 0;
+    std::string server_nonce;
+    std::string server_certificate;
+    std::vector<Endpoint> endpoints;
+    std::string signature;  // the server's signature of our certificate and nonce
     // PolicyId of the anonymous token on a None endpoint; "" when the server
     // listed none (the server then gets a null PolicyId).
     std::string anonymous_policy_id;
@@ -140,16 +178,29 @@ class ServiceCodec {
   };
 
   static const char* const kSecurityPolicyNone;
+  // Our ApplicationUri unless the configuration names another; a certificate
+  // made for us carries the same.
+  static const char* const kApplicationUri;
 
   // Requests. Each writes the TypeId, the RequestHeader and the fields.
+  // mode is a MessageSecurityMode (1 None); the nonce is null when empty.
   static void open_secure_channel(ByteWriter& w, const RequestHeader& h, bool renew,
-                                  uint32_t lifetime_ms);
+                                  uint32_t lifetime_ms, int32_t mode = 1,
+                                  const std::string& nonce = std::string());
+  static void get_endpoints(ByteWriter& w, const RequestHeader& h, const std::string& endpoint);
   static void close_secure_channel(ByteWriter& w, const RequestHeader& h);
   static void create_session(ByteWriter& w, const RequestHeader& h, const std::string& endpoint,
                              const std::string& session_name, const std::string& nonce,
-                             double timeout_ms);
+                             double timeout_ms, const std::string& client_certificate = "",
+                             const std::string& application_uri = kApplicationUri);
   static void activate_session(ByteWriter& w, const RequestHeader& h, const std::string& policy_id,
                                bool policy_found);
+  static void activate_session(ByteWriter& w, const RequestHeader& h, const Activation& a);
+  // Bodies of the identity tokens (without their ExtensionObject framing).
+  static std::string user_name_token(const std::string& policy_id, const std::string& user,
+                                     const std::string& password,
+                                     const std::string& encryption_algorithm);
+  static std::string x509_token(const std::string& policy_id, const std::string& certificate);
   static void close_session(ByteWriter& w, const RequestHeader& h, bool delete_subscriptions);
   // Reads the Value attribute (13) of node.
   static void read(ByteWriter& w, const RequestHeader& h, const NodeId& node);
@@ -182,6 +233,9 @@ class ServiceCodec {
   static ResponseHeader decode_header(ByteReader& r);
   static OpenChannelResult decode_open_secure_channel(ByteReader& r);
   static CreateSessionResult decode_create_session(ByteReader& r);
+  static std::vector<Endpoint> decode_get_endpoints(ByteReader& r);
+  // The ServerNonce of an ActivateSessionResponse.
+  static std::string decode_activate_session(ByteReader& r);
   // First DataValue of a ReadResponse.
   static VariantCodec::DataValue decode_read(ByteReader& r);
   // Every DataValue of a ReadResponse, in request order.
@@ -197,5 +251,6 @@ class ServiceCodec {
   static PublishResult decode_publish(ByteReader& r);
 
  private:
+  static Endpoint decode_endpoint(ByteReader& r);
   static void request_header(ByteWriter& w, uint32_t type_id, const RequestHeader& h);
 };

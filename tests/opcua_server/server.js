@@ -13,6 +13,15 @@
 //   --hide-limits                the two item limits are not offered as nodes
 //   --oversized N                adds ns=1;s=Oversized, an array of N empty
 //                                Variants: one byte each on the wire
+// Security (anonymous and None when none is given):
+//   --policies A,B      security policies offered, e.g. Basic256Sha256,None
+//   --modes Sign,SignAndEncrypt  message security modes of the secured policies
+//   --user NAME:PASS    user name token only (no anonymous access)
+//   --user-certificates users may also log in with a trusted X.509 certificate
+//   --cert FILE --key FILE  the server's certificate (DER or PEM) and key (PEM)
+//   --application-uri URI   the server's ApplicationUri (the one in --cert)
+//   --pki DIR           the server's PKI folder (clients it trusts)
+//   --trust FILE        trusts this client certificate (copied into --pki)
 // Prints "ready opc.tcp://127.0.0.1:PORT" once it accepts connections.
 "use strict";
 const { OPCUAServer, ServerSession, Subscription } = require("node-opcua-server");
@@ -42,6 +51,58 @@ if (notificationsPerPublish > 0) {
   Subscription.maxNotificationPerPublishHighLimit = notificationsPerPublish;
 }
 
+function text(name) {
+  const at = args.indexOf(name);
+  return at >= 0 ? args[at + 1] : undefined;
+}
+
+// The security options above as OPCUAServer options; the certificate
+// managers must be initialised before the server.
+async function securityOptions() {
+  const policies = text("--policies");
+  if (!policies) return {};
+  const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
+  const fs = require("fs");
+  const pki = text("--pki");
+  const manager = new OPCUACertificateManager({
+    rootFolder: pki, automaticallyAcceptUnknownCertificate: false,
+  });
+  await manager.initialize();
+  const userManagerPki = new OPCUACertificateManager({
+    rootFolder: `${pki}/users`, automaticallyAcceptUnknownCertificate: false,
+  });
+  await userManagerPki.initialize();
+  const trust = text("--trust");
+  if (trust) {
+    const { readCertificate } = require("node-opcua-crypto");
+    const der = readCertificate(trust);
+    await manager.trustCertificate(der);
+    if (args.includes("--user-certificates")) await userManagerPki.trustCertificate(der);
+  }
+  const options = {
+    securityPolicies: policies.split(",").map((name) => SecurityPolicy[name]),
+    securityModes: (text("--modes") || "SignAndEncrypt").split(",")
+      .map((name) => MessageSecurityMode[name]),
+    serverCertificateManager: manager,
+    userCertificateManager: userManagerPki,
+  };
+  if (policies.split(",").includes("None")) options.securityModes.push(MessageSecurityMode.None);
+  if (text("--cert")) {
+    options.certificateFile = text("--cert");
+    options.privateKeyFile = text("--key");
+  }
+  if (text("--application-uri")) options.serverInfo = { applicationUri: text("--application-uri") };
+  const user = text("--user");
+  if (user) {
+    const [name, password] = user.split(":");
+    options.allowAnonymous = false;
+    options.userManager = {
+      isValidUser: (userName, userPassword) => userName === name && userPassword === password,
+    };
+  }
+  return options;
+}
+
 const scalars = {
   Boolean: true, SByte: -8, Byte: 200, Int16: -16, UInt16: 16, Int32: -32, UInt32: 32,
   Int64: [0xffffffff, 0xffffffc0], UInt64: [0, 64], Float: 1.5, Double: 2.25,
@@ -61,6 +122,7 @@ function scalar(type, value) {
     serverCapabilities: Object.assign(
       itemsPerSubscription > 0 ? { maxMonitoredItemsPerSubscription: itemsPerSubscription } : {},
       itemsPerCall > 0 ? { operationLimits: { maxMonitoredItemsPerCall: itemsPerCall } } : {}),
+    ...(await securityOptions()),
   });
   await server.initialize();
   const space = server.engine.addressSpace;

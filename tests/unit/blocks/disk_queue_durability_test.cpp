@@ -20,6 +20,7 @@
 #include "blocks/queue/crc32c.h"
 #include "blocks/queue/disk_queue.h"
 #include "blocks/queue/zeb_out_queue_block.h"
+#include "support/captured_log.h"
 #include "support/child_process.h"
 #include "unit/blocks/queue_record_bytes.h"
 #include "zeb/log.h"
@@ -82,37 +83,6 @@ std::string numbered(int n, size_t size) {
   std::string text = std::to_string(n) + ":";
   text.resize(size, static_cast<char>('a' + n % 26));
   return text;
-}
-
-// A log file of its own for one test; the text once the logger is gone.
-class CapturedLog {
- public:
-  explicit CapturedLog(const std::string& name)
-      : name_(name), path_(weft_test::temp_path(name + ".log")) {
-    zeb::create_file_log(name_.c_str(), path_.c_str(), true);
-    zeb::set_log_level(name_.c_str(), 0);
-  }
-  ~CapturedLog() { close(); }
-  void* logger() const { return zeb::get_log_safe(name_.c_str()); }
-  std::string text() {
-    close();
-    return read_file(path_);
-  }
-
- private:
-  void close() {
-    if (open_) zeb::destroy_log(name_.c_str());
-    open_ = false;
-  }
-  std::string name_;
-  std::string path_;
-  bool open_ = true;
-};
-
-size_t count(const std::string& text, const std::string& part) {
-  size_t found = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
-  return found;
 }
 
 // A tmpfs of its own, unmounted when the test ends; `mounted()` is false where
@@ -246,7 +216,7 @@ TEST_F(DiskQueueDurability, RewindGoesBackIntoTheOlderFile) {
 // SIGBUS), the change is logged and the queue carries on with what the files
 // still hold.
 TEST_F(DiskQueueDurability, WriteFileTruncatedWhileRunningIsNoticedAndTheQueueGoesOn) {
-  CapturedLog log("queue_truncated");
+  weft_test::CapturedLog log("queue_truncated");
   {
     DiskQueue queue(dir_, 1 << 20, log.logger());
     for (int i = 0; i < 200; ++i) push(queue, numbered(i, 1000));
@@ -266,12 +236,14 @@ TEST_F(DiskQueueDurability, WriteFileTruncatedWhileRunningIsNoticedAndTheQueueGo
     EXPECT_EQ(drain(queue), (std::vector<std::string>{"after"}));
   }
   const std::string text = log.text();
-  EXPECT_EQ(count(text, "was cut short or overwritten while the queue was running"), 1u) << text;
-  EXPECT_EQ(count(text, "changed while the queue was running"), 1u) << text;
+  EXPECT_EQ(
+      weft_test::occurrences(text, "was cut short or overwritten while the queue was running"), 1u)
+      << text;
+  EXPECT_EQ(weft_test::occurrences(text, "changed while the queue was running"), 1u) << text;
 }
 
 TEST_F(DiskQueueDurability, RemovedWriteFileIsMadeAnew) {
-  CapturedLog log("queue_removed");
+  weft_test::CapturedLog log("queue_removed");
   DiskQueue queue(dir_, 1 << 20, log.logger());
   push(queue, "lost with its file");
   ASSERT_EQ(::unlink(path("0").c_str()), 0);
@@ -428,7 +400,7 @@ TEST_F(DiskQueueDurability, TornRecordStopsTheRestartInsteadOfBeingDelivered) {
   std::string torn = stored(1, "second record");
   torn[20] = 'X';
   write_file(path("0"), stored(1, "first") + torn + stored(1, "third"));
-  CapturedLog log("queue_torn_checksum");
+  weft_test::CapturedLog log("queue_torn_checksum");
   {
     DiskQueue queue(dir_, 10000, log.logger());
     EXPECT_EQ(queue.size_bytes(), 21u);
@@ -463,7 +435,7 @@ TEST_F(DiskQueueDurability, PayloadChangedWhileRunningIsNeverDelivered) {
 TEST(DiskQueueFullDisk, WritesThatDoNotFitAreDroppedCountedAndReportedRarely) {
   SmallFileSystem fs("1m");
   SKIP_UNLESS_MOUNTED(fs);
-  CapturedLog log("queue_enospc");
+  weft_test::CapturedLog log("queue_enospc");
   const std::string dir = fs.path("queue");
   int stored_count = 0;
   {
@@ -491,7 +463,8 @@ TEST(DiskQueueFullDisk, WritesThatDoNotFitAreDroppedCountedAndReportedRarely) {
     EXPECT_GT(push(queue, "room again"), 0u);
   }
   const std::string text = log.text();
-  EXPECT_EQ(count(text, "unable to store a record: No space left on device"), 1u) << text;
+  EXPECT_EQ(weft_test::occurrences(text, "unable to store a record: No space left on device"), 1u)
+      << text;
   EXPECT_NE(text.find("1 record(s) dropped since the last report"), std::string::npos);
 }
 

@@ -19,6 +19,7 @@
 #include "opcua_test_plane.h"
 #include "zeb/opcua_value_record.h"
 
+#include "support/loopback_socket.h"
 #include "support/mosquitto_broker.h"
 #include "support/opcua_test_server.h"
 #include "zeb/client.h"
@@ -457,19 +458,8 @@ namespace {
 class FakeServer {
  public:
   explicit FakeServer(std::string reply) : reply_(std::move(reply)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const int on = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "fake server cannot listen";
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = weft_test::listen_loopback(&port_);
+    if (listener_ < 0) ADD_FAILURE() << "fake server cannot listen";
     thread_ = std::thread([this] { serve(); });
   }
   ~FakeServer() {
@@ -565,17 +555,8 @@ namespace {
 class CuttingProxy {
  public:
   explicit CuttingProxy(int target_port) : target_port_(target_port) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "proxy cannot listen";
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = weft_test::listen_loopback(&port_);
+    if (listener_ < 0) ADD_FAILURE() << "proxy cannot listen";
     thread_ = std::thread([this] { serve(); });
   }
   ~CuttingProxy() {
@@ -597,19 +578,6 @@ class CuttingProxy {
     pairs_.clear();
   }
 
-  int connect_target() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(target_port_));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      ::close(fd);
-      return -1;
-    }
-    return fd;
-  }
-
   // One thread moves every byte; enough for a test's few connections.
   void serve() {
     while (!stop_) {
@@ -622,7 +590,7 @@ class CuttingProxy {
       if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
       if (fds[0].revents & POLLIN) {
         const int client = ::accept(listener_, nullptr, nullptr);
-        const int server = client >= 0 ? connect_target() : -1;
+        const int server = client >= 0 ? weft_test::connect_loopback(target_port_) : -1;
         if (server >= 0) {
           pairs_.emplace_back(client, server);
         } else if (client >= 0) {
