@@ -445,6 +445,16 @@ void SubscriptionSet::deliver(const ServiceCodec::ItemNotification& notification
   }
 }
 
+void SubscriptionSet::count_items(int64_t* created, int64_t* waiting) {
+  *created = 0;
+  *waiting = 0;
+  std::lock_guard<std::mutex> guard(items_lock_);
+  for (const auto& entry : items_by_topic_) {
+    if (entry.second->state == ItemState::kActive) ++*created;
+    if (entry.second->state == ItemState::kPending) ++*waiting;
+  }
+}
+
 void SubscriptionSet::forget(zeb::Transport* owner) {
   {
     std::lock_guard<std::mutex> guard(items_lock_);

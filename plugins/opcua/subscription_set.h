@@ -56,6 +56,8 @@ class SubscriptionSet {
   // Stops delivering to the subscribers of `owner`; once it returns, none of
   // their callbacks runs or will run.
   void forget(zeb::Transport* owner);
+  // Any thread: items the server holds, and items waiting for it.
+  void count_items(int64_t* created, int64_t* waiting);
 
   // Connection thread, on a new session: reads the server's limits, takes the
   // last subscriptions back when `resumed` and the server still has them, or
