@@ -153,9 +153,16 @@ void ChainBuilder::check_blocks() {
   }
 }
 
+ChainBuilder::~ChainBuilder() {
+  for (auto& entry : blocks_) entry.second->join();
+}
+
 void ChainBuilder::destroy_block(qor::Block* block) {
   for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
     if (it->second.get() != block) continue;
+    // Its threads end before any destructor runs: one that had only just
+    // started could otherwise call run() through a half-destroyed object.
+    block->join();
     std::unique_ptr<qor::Block> doomed = std::move(it->second);
     blocks_.erase(it);
     return;

@@ -18,6 +18,10 @@
 class ChainBuilder {
  public:
   explicit ChainBuilder(std::ostream& errors) : errors_(errors) {}
+  // Ends every block's threads before any block is destroyed.
+  ~ChainBuilder();
+  ChainBuilder(const ChainBuilder&) = delete;
+  ChainBuilder& operator=(const ChainBuilder&) = delete;
 
   // Creates the blocks of document["blocks"] in byte order of their names.
   // 0 when every entry was created or skipped, -1 when a constructor failed.
