@@ -44,8 +44,9 @@ int ChainBuilder::create_blocks(const json& document, bool keep_going) {
       continue;
     }
     const std::string type = to_upper(entry["type"].get<std::string>());
-    const json config =
-        entry.contains("config") && entry["config"].is_object() ? entry["config"] : json::object();
+    static const json no_config = json::object();
+    const auto found = entry.find("config");
+    const json& config = found != entry.end() && found->is_object() ? *found : no_config;
     const auto& factories = block_factories();
     auto factory = factories.find(type);
     if (factory == factories.end()) {

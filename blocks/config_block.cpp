@@ -27,7 +27,6 @@ bool ConfigBlock::checking() {
 
 ConfigBlock::ConfigBlock(const std::string& name, const nlohmann::json& config)
     : qor::Block(name),
-      config_(config),
       log_name_(config_string(config, "log_name", name)),
       log_level_(parse_log_level(config)) {
   // Checked before the log exists: a throwing constructor leaves nothing behind.

@@ -12,8 +12,9 @@
 // "max_idle_s" (seconds, default 0: no limit) makes the block unhealthy while
 // it has taken or handed on no message for longer than that.
 //
-// Built and torn down on the main thread; afterwards `config`, `log_name` and
-// `logger` are only read (the logger from any thread).
+// Built and torn down on the main thread; afterwards `log_name` and `logger`
+// are only read (the logger from any thread). The configuration itself is not
+// kept: a derived block takes what it needs while it is built.
 class ConfigBlock : public qor::Block {
  public:
   // Throws std::invalid_argument for a "log_level" that is neither a number nor a string.
@@ -23,7 +24,6 @@ class ConfigBlock : public qor::Block {
   const std::string& log_name() const { return log_name_; }
   int log_level() const { return log_level_; }
   void* logger() const { return logger_; }
-  const nlohmann::json& config() const { return config_; }
   bool config_ok() const { return config_ok_; }
 
   // Level named by a "log_level" value: a number as it is, a string by name
@@ -46,7 +46,6 @@ class ConfigBlock : public qor::Block {
  protected:
   void report_error(const std::string& what) override;
 
-  const nlohmann::json config_;
   const bool config_ok_ = true;
 
  private:

@@ -11,25 +11,24 @@ std::string resolve_value(const std::string& text) {
   return value ? value : "";
 }
 
-json substitute_environment(const json& document) {
+// In place: a copy of a configuration with a large data map would double what
+// start-up needs at its peak.
+void substitute_environment(json& document) {
   switch (document.type()) {
-    case json::value_t::string:
-      return resolve_value(document.get_ref<const std::string&>());
-    case json::value_t::object: {
-      if (document.empty()) return nullptr;
-      json result = json::object();
-      for (auto it = document.begin(); it != document.end(); ++it) {
-        result[it.key()] = substitute_environment(it.value());
+    case json::value_t::string: {
+      std::string& text = document.get_ref<std::string&>();
+      if (!text.empty() && text[0] == '$') text = resolve_value(text);
+      return;
+    }
+    case json::value_t::object:
+    case json::value_t::array:
+      if (document.empty()) {
+        document = nullptr;
+        return;
       }
-      return result;
-    }
-    case json::value_t::array: {
-      if (document.empty()) return nullptr;
-      json result = json::array();
-      for (const json& element : document) result.push_back(substitute_environment(element));
-      return result;
-    }
+      for (json& member : document) substitute_environment(member);
+      return;
     default:
-      return document;
+      return;
   }
 }

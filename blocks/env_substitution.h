@@ -9,6 +9,6 @@
 // without its first "$", anything else is taken unchanged.
 std::string resolve_value(const std::string& text);
 
-// Rebuilds a document with every string value resolved (member names are left
-// alone). An object or array without members comes out as null.
-nlohmann::json substitute_environment(const nlohmann::json& document);
+// Resolves every string value of a document in place (member names are left
+// alone). An object or array without members becomes null.
+void substitute_environment(nlohmann::json& document);

@@ -1,5 +1,6 @@
 #include "blocks/startup.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -119,7 +120,7 @@ int load_document(const std::string& path, json& document) {
     // Read errors (a directory, say) land here as well as syntax errors.
     return fail(std::string("ERROR: Unable to parse JSON\n\t") + e.what());
   }
-  document = substitute_environment(document);
+  substitute_environment(document);
   return kStartupContinues;
 }
 
@@ -434,6 +435,10 @@ int run_weft_pipe(int argc, char** argv) {
   bool monitored = false;
   const std::string problem = monitor_address(document, &address, &monitored);
   if (!problem.empty()) return fail("ERROR: " + problem);
+  // Every block has taken what it needs: the document (megabytes with a large
+  // data map) is given back before the blocks' threads allocate theirs.
+  document = json();
+  ::malloc_trim(0);
   if (monitored) {
     supervision.server = std::make_unique<MonitorServer>(
         ChainMetrics([&builder](const std::string& name) { return builder.type_of(name); }, started,
