@@ -7,12 +7,12 @@
 #include <mutex>
 #include <string>
 
-#include <boost/interprocess/sync/interprocess_semaphore.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "framework/block_stats.h"
 #include "framework/idle_watch.h"
 #include "framework/port.h"
+#include "framework/wake_count.h"
 
 namespace qor {
 
@@ -126,7 +126,7 @@ class Block {
   mutable BlockStats stats_;
   IdleWatch idle_watch_;
   std::atomic<bool> ever_ready_{false};
-  boost::interprocess::interprocess_semaphore semaphore_{0};
+  WakeCount semaphore_;
   boost::thread thread_;
   boost::thread worker_;
   // `worker_lock_` guards `worker_woken_`; `worker_wake_` is tied to it. `stop`

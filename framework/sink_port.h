@@ -48,6 +48,7 @@ class SinkPort : public Port {
   // long as it takes, and never overwrites a queued message. BLOCK_STOPPED when
   // the owning block stops before there is room: the value is not queued.
   int push(T value) {
+    bool waiting = false;
     {
       boost::unique_lock<boost::mutex> guard(lock_);
       for (;;) {
@@ -55,32 +56,44 @@ class SinkPort : public Port {
         // so a stop cannot slip between this test and the wait.
         if (owner_stopping()) return BLOCK_STOPPED;
         if (!queue_.full()) break;
+        ++waiting_producers_;
         not_full_.wait(guard);
+        --waiting_producers_;
       }
       queue_.push_back(std::move(value));
+      waiting = waiting_consumers_ > 0;
     }
-    delivered();
+    delivered(waiting);
     return SUCCESS;
   }
 
   // Non-blocking hand-over: a full queue refuses the message.
   int try_push(T value) {
+    bool waiting = false;
     {
       boost::lock_guard<boost::mutex> guard(lock_);
       if (queue_.full()) return PORT_FULL;
       queue_.push_back(std::move(value));
+      waiting = waiting_consumers_ > 0;
     }
-    delivered();
+    delivered(waiting);
     return SUCCESS;
   }
 
   // Takes the oldest message, waiting while the queue is empty.
   T receive() {
     boost::unique_lock<boost::mutex> guard(lock_);
-    while (queue_.empty()) not_empty_.wait(guard);
+    while (queue_.empty()) {
+      ++waiting_consumers_;
+      not_empty_.wait(guard);
+      --waiting_consumers_;
+    }
     T value = std::move(queue_.front());
     queue_.pop_front();
-    not_full_.notify_one();
+    // Producers held back by a full queue go on once it is half empty: woken
+    // for every free slot, a producer and the owner would take turns sleeping
+    // and waking for each message.
+    if (waiting_producers_ > 0 && queue_.size() <= queue_.capacity() / 2) not_full_.notify_all();
     if (Block* block = owner()) block->stats().count_in();
     return value;
   }
@@ -90,6 +103,8 @@ class SinkPort : public Port {
   boost::condition_variable not_empty_;
   boost::condition_variable not_full_;
   boost::circular_buffer<T> queue_;  // guarded by lock_
+  size_t waiting_producers_ = 0;     // guarded by lock_
+  size_t waiting_consumers_ = 0;     // guarded by lock_
 
  private:
   bool owner_stopping() const {
@@ -97,8 +112,9 @@ class SinkPort : public Port {
     return block != nullptr && block->stopping();
   }
 
-  void delivered() {
-    not_empty_.notify_one();
+  // Called with lock_ released; `waiting` was read under it.
+  void delivered(bool waiting) {
+    if (waiting) not_empty_.notify_one();
     if (Block* block = owner()) block->notify();
   }
 };
