@@ -257,6 +257,7 @@ bool SecureChannel::receive(int timeout_ms, ChunkAssembler::Message* out, std::s
       }
       ChunkAssembler::Message message = assembler_.feed(chunk.data(), chunk.size());
       if (message.kind != ChunkAssembler::Kind::kNone) {
+        last_heard_ = std::chrono::steady_clock::now();
         *out = std::move(message);
         return true;
       }

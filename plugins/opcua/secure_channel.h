@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -48,6 +49,9 @@ class SecureChannel {
   // signature or decryption (*error then starts with "security check
   // failed"). Throws DecodeError for a malformed stream.
   bool receive(int timeout_ms, ChunkAssembler::Message* out, std::string* error);
+  // When `receive` last returned a whole message: any answer shows the server
+  // alive, however long it kept its keep-alives waiting meanwhile.
+  std::chrono::steady_clock::time_point last_heard() const { return last_heard_; }
 
   void close();
   // Ends the channel after a CLO: sends our FIN, then reads and discards what
@@ -75,13 +79,14 @@ class SecureChannel {
   uint32_t next_sequence();
 
   std::mutex send_lock_;
-  SocketFd socket_;                  // written under send_lock_, read by the connection thread
-  uint32_t sequence_ = 0;            // guarded by send_lock_
-  uint32_t channel_id_ = 0;          // guarded by send_lock_
-  uint32_t token_id_ = 0;            // guarded by send_lock_
-  uint32_t send_chunk_size_ = 8192;  // guarded by send_lock_
-  uint32_t send_max_message_ = 0;    // guarded by send_lock_
-  uint32_t send_max_chunks_ = 0;     // guarded by send_lock_
+  SocketFd socket_;  // written under send_lock_, read by the connection thread
+  std::chrono::steady_clock::time_point last_heard_;  // connection thread only
+  uint32_t sequence_ = 0;                             // guarded by send_lock_
+  uint32_t channel_id_ = 0;                           // guarded by send_lock_
+  uint32_t token_id_ = 0;                             // guarded by send_lock_
+  uint32_t send_chunk_size_ = 8192;                   // guarded by send_lock_
+  uint32_t send_max_message_ = 0;                     // guarded by send_lock_
+  uint32_t send_max_chunks_ = 0;                      // guarded by send_lock_
 
   ChunkSecurity security_;        // locks on its own
   ChunkAssembler assembler_;      // connection thread

@@ -502,10 +502,13 @@ bool SubscriptionSet::active(const std::string& topic) {
   return true;
 }
 
-bool SubscriptionSet::alive(Clock::time_point now) const {
+bool SubscriptionSet::alive(Clock::time_point now) {
   const double window = revised_.publishing_interval * revised_.keep_alive_count;
-  const double margin = std::max(2000.0, window / 2);
-  return now - last_alive_ <= milliseconds(static_cast<int64_t>(window + margin));
+  // A busy server answers late, keep-alives included; it is given as long as
+  // any request of ours gets before it counts as gone.
+  const double margin = std::max({2000.0, window / 2, static_cast<double>(options_.timeout_ms)});
+  const Clock::time_point heard = std::max(last_alive_, session_.channel().last_heard());
+  return now - heard <= milliseconds(static_cast<int64_t>(window + margin));
 }
 
 bool SubscriptionSet::is_publish(uint32_t request_id) {

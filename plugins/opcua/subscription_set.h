@@ -70,8 +70,9 @@ class SubscriptionSet {
   // A Publish answer or abort of ours; false when the id is not one.
   bool is_publish(uint32_t request_id);
   bool handle_publish(const std::vector<uint8_t>& body, std::string* error);
-  // False once no Publish answer came within the keep-alive window plus a margin.
-  bool alive(Clock::time_point now) const;
+  // False once nothing came from the server (no Publish answer, no other
+  // answer) within the keep-alive window plus a margin.
+  bool alive(Clock::time_point now);
   Clock::time_point last_alive() const { return last_alive_; }
   // After a lost connection: created items wait for re-creation.
   void reset();

@@ -360,6 +360,29 @@ TEST(OpcuaConnection, SilentServerIsLostAfterTheKeepAliveWindow) {
                                 std::string(R"({"type":"int16","val":-16})")));
 }
 
+TEST(OpcuaConnection, ServerSlowerThanTheKeepAliveButWithinTheTimeoutIsKept) {
+  OpcuaTestServer server;
+  // Keep-alive window 0.5 s, request timeout 6 s: a server that stalls for 4 s
+  // (an overloaded one does) must not cost the connection and its items.
+  OpcuaPlane plane(server.url(), std::string(kQuick) + R"(,"timeout_ms":6000)");
+  Received received;
+  ASSERT_EQ(plane.client()->sub("ns=1;s=Ramp", collect, &received), zeb::kSuccess);
+  ASSERT_TRUE(plane.wait_healthy(true, 10s));
+  ASSERT_TRUE(received.wait_for(1));
+  server.pause();
+  const auto end = Clock::now() + 4s;
+  bool kept = true;
+  while (Clock::now() < end && kept) {
+    kept = plane.healthy();
+    std::this_thread::sleep_for(50ms);
+  }
+  server.resume();
+  EXPECT_TRUE(kept) << "connection dropped while the server was only slow";
+  const size_t before = received.count();
+  EXPECT_TRUE(received.wait_for(before + 5));
+  EXPECT_TRUE(plane.healthy());
+}
+
 TEST(OpcuaConnection, BusySubscriptionStaysConnectedAndTokensAreRenewed) {
   OpcuaTestServer server;
   // Token lifetime 2.5 s (the server's floor): renewed every ~1.9 s.
