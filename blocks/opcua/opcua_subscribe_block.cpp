@@ -4,6 +4,8 @@
 
 #include "blocks/opcua/opcua_data_map.h"
 #include "blocks/util/clock.h"
+#include "blocks/util/json_text.h"
+#include "blocks/util/json_tree.h"
 #include "zeb/log.h"
 #include "zeb/status.h"
 #include "zeb/transport.h"
@@ -86,6 +88,27 @@ void OpcuaSubscribeBlock::deliver(const char* plane, const std::string& topic,
                                   const std::string& payload) {
   auto node = nodes_.find(topic);
   if (node == nodes_.end()) return;
+  // Every value passes here: a flat tree reused by the delivering thread reads
+  // the payload and writes the message without building a document. Anything
+  // it cannot take goes the general way below, which also words the errors.
+  thread_local JsonTree tree;
+  if (tree.parse(payload)) {
+    const JsonTree::Id type = tree.find(tree.root(), "type");
+    const JsonTree::Id val = tree.find(tree.root(), "val");
+    if (type != JsonTree::kNone && val != JsonTree::kNone) {
+      std::string text = "{\"data\":{";
+      append_json_string(text, node->second.alias);
+      text += ":{\"type\":";
+      tree.write(type, text);
+      text += ",\"val\":";
+      tree.write(val, text);
+      text += "}},\"timestamp\":";
+      append_json_integer(text, now_milliseconds());
+      text += '}';
+      send_update(std::move(text));
+      return;
+    }
+  }
   nlohmann::json entry;
   try {
     const nlohmann::json value = nlohmann::json::parse(payload);
@@ -98,7 +121,10 @@ void OpcuaSubscribeBlock::deliver(const char* plane, const std::string& topic,
   }
   nlohmann::json message = {{"data", {{node->second.alias, std::move(entry)}}},
                             {"timestamp", now_milliseconds()}};
-  const std::string text = message.dump();
+  send_update(message.dump());
+}
+
+void OpcuaSubscribeBlock::send_update(std::string text) {
   zeb::log_debug(logger(), "OPCUA output: %s", text.c_str());
-  output_.send(text);
+  output_.send(std::move(text));
 }

@@ -142,6 +142,27 @@ TEST_F(OpcuaBlocks, SubscribeSendsOneFlatMessagePerUpdate) {
   EXPECT_TRUE(block.is_healthy());
 }
 
+TEST_F(OpcuaBlocks, SubscribeWritesWhatTheLibraryWouldDumpForAnyValue) {
+  const std::vector<std::string> payloads = {
+      R"({"val":{"z":[1,2.50,1e300,-0.0],"a":{"y":null,"b":"\u00fc\"\n"}},"type":"variant"})",
+      R"({"type":"int64","val":-9223372036854775808,"type":"uint64"})",
+      R"( {"type" : "float", "val" : 0.1 } )"};
+  json config = plane({{"updates", {{"ns=2;s=X", payloads}}}});
+  config["data_map"] = {{{"id", "ns=2;s=X"}, {"alias", "q\"\u00fc\t"}}};
+  OpcuaSubscribeBlock block("sub", config);
+  Collector collector;
+  link(block, collector);
+  const auto messages = collector.wait_for(payloads.size());
+  block.join();
+  ASSERT_EQ(messages.size(), payloads.size());
+  for (size_t i = 0; i < payloads.size(); ++i) {
+    const json value = json::parse(payloads[i]);
+    json expected = {{"data", {{"q\"\u00fc\t", {{"type", value["type"]}, {"val", value["val"]}}}}},
+                     {"timestamp", json::parse(messages[i])["timestamp"]}};
+    EXPECT_EQ(messages[i], expected.dump()) << payloads[i];
+  }
+}
+
 TEST_F(OpcuaBlocks, FailedSubscriptionsAreRetriedAndUnhealthyUntilThen) {
   json config = plane({{"fail_sub", {{"n1", 1}}}});
   config["data_map"] = {{{"id", "n1"}}};
