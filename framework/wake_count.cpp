@@ -22,8 +22,4 @@ void WakeCount::wait() {
   }
 }
 
-bool WakeCount::try_wait() {
-  return ::sem_trywait(&count_) == 0;
-}
-
 }  // namespace qor

@@ -18,8 +18,6 @@ class WakeCount {
   void post();
   // Takes one count, sleeping while there is none.
   void wait();
-  // Takes one count if there is one, without sleeping.
-  bool try_wait();
 
  private:
   sem_t count_;
