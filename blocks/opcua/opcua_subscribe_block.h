@@ -36,7 +36,7 @@ class OpcuaSubscribeBlock : public ConfigBlock {
 
   static void on_update(const char* plane, const char* topic, zeb::_Msg* msg, void* user);
   void deliver(const char* plane, const std::string& topic, const std::string& payload);
-  void send_update(std::string text);
+  static std::string payload_problem(const std::string& payload);
 
   std::map<std::string, Node> nodes_;  // structure fixed after construction
   OpcuaPlane plane_;

@@ -79,16 +79,16 @@ class SecureChannel {
   uint32_t next_sequence();
 
   std::mutex send_lock_;
-  SocketFd socket_;  // written under send_lock_, read by the connection thread
-  std::chrono::steady_clock::time_point last_heard_;  // connection thread only
-  uint32_t sequence_ = 0;                             // guarded by send_lock_
-  uint32_t channel_id_ = 0;                           // guarded by send_lock_
-  uint32_t token_id_ = 0;                             // guarded by send_lock_
-  uint32_t send_chunk_size_ = 8192;                   // guarded by send_lock_
-  uint32_t send_max_message_ = 0;                     // guarded by send_lock_
-  uint32_t send_max_chunks_ = 0;                      // guarded by send_lock_
+  SocketFd socket_;                  // written under send_lock_, read by the connection thread
+  uint32_t sequence_ = 0;            // guarded by send_lock_
+  uint32_t channel_id_ = 0;          // guarded by send_lock_
+  uint32_t token_id_ = 0;            // guarded by send_lock_
+  uint32_t send_chunk_size_ = 8192;  // guarded by send_lock_
+  uint32_t send_max_message_ = 0;    // guarded by send_lock_
+  uint32_t send_max_chunks_ = 0;     // guarded by send_lock_
 
-  ChunkSecurity security_;        // locks on its own
-  ChunkAssembler assembler_;      // connection thread
+  ChunkSecurity security_;                            // locks on its own
+  ChunkAssembler assembler_;                          // connection thread
+  std::chrono::steady_clock::time_point last_heard_;  // connection thread
   std::vector<uint8_t> inbound_;  // connection thread: bytes not yet a whole chunk
 };
